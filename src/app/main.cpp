@@ -1,0 +1,10 @@
+// Entry point of Updater.exe: DPI awareness before any window or GDI object,
+// then the command line and exactly one run mode.
+#include "app/entry.hpp"
+
+#include <windows.h>
+
+int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
+    SetProcessDpiAwarenessContext(DPI_AWARENESS_CONTEXT_PER_MONITOR_AWARE_V2);
+    return qorn::run_entry(GetCommandLineW(), qorn::built_in_modes());
+}

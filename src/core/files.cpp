@@ -1,0 +1,190 @@
+#include "core/files.hpp"
+
+#include "core/text.hpp"
+
+#include <algorithm>
+#include <vector>
+
+namespace qorn {
+namespace {
+
+constexpr DWORD read_chunk = 65536;
+constexpr DWORD copy_chunk = 131072;
+constexpr size_t largest_write = 1048576;
+
+bool is_absent_error(DWORD code) { return code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND; }
+
+std::uint64_t combine(DWORD high, DWORD low) { return (static_cast<std::uint64_t>(high) << 32) | low; }
+
+void flush(HANDLE file, std::string_view context) {
+    if (!FlushFileBuffers(file)) throw_windows_error(context, GetLastError());
+}
+
+}  // namespace
+
+FileInfo file_info(const std::filesystem::path& path) {
+    WIN32_FILE_ATTRIBUTE_DATA data{};
+    if (!GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data)) {
+        const DWORD code = GetLastError();
+        if (is_absent_error(code)) return {};
+        throw_windows_error("Không đọc được thông tin file", code);
+    }
+    FileInfo info;
+    info.exists = true;
+    info.is_directory = (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    info.size = combine(data.nFileSizeHigh, data.nFileSizeLow);
+    info.modified_ticks =
+        combine(data.ftLastWriteTime.dwHighDateTime, data.ftLastWriteTime.dwLowDateTime) + file_time_to_ticks;
+    return info;
+}
+
+void refuse_link(const std::filesystem::path& path) {
+    const DWORD attributes = GetFileAttributesW(path.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) {
+        const DWORD code = GetLastError();
+        if (is_absent_error(code)) return;
+        throw_windows_error("Không kiểm tra được đường dẫn", code);
+    }
+    require((attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0,
+            "Không chấp nhận liên kết thư mục/file: " + path_text(path));
+}
+
+void refuse_links_up(const std::filesystem::path& path) {
+    std::filesystem::path current = std::filesystem::absolute(path);
+    for (;;) {
+        refuse_link(current);
+        std::filesystem::path parent = current.parent_path();
+        if (parent.empty() || parent == current) break;
+        current = std::move(parent);
+    }
+}
+
+UniqueHandle open_read(const std::filesystem::path& path) {
+    UniqueHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                  FILE_FLAG_SEQUENTIAL_SCAN | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    if (!file) throw_windows_error("Không mở được file " + file_name_text(path), GetLastError());
+    BY_HANDLE_FILE_INFORMATION information{};
+    if (!GetFileInformationByHandle(file.get(), &information)) {
+        throw_windows_error("Không kiểm tra được thuộc tính file", GetLastError());
+    }
+    require((information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0,
+            "Không chấp nhận liên kết file: " + path_text(path));
+    return file;
+}
+
+UniqueHandle open_write(const std::filesystem::path& path, bool append) {
+    if (path.has_parent_path()) std::filesystem::create_directories(path.parent_path());
+    UniqueHandle file(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, append ? OPEN_ALWAYS : CREATE_ALWAYS,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file) throw_windows_error("Không ghi được file " + file_name_text(path), GetLastError());
+    if (append) {
+        LARGE_INTEGER zero{};
+        if (!SetFilePointerEx(file.get(), zero, nullptr, FILE_END)) {
+            throw_windows_error("Không tiếp tục được file tải dở", GetLastError());
+        }
+    }
+    return file;
+}
+
+void write_all(HANDLE file, std::string_view bytes) {
+    while (!bytes.empty()) {
+        const DWORD piece = static_cast<DWORD>(std::min(bytes.size(), largest_write));
+        DWORD written = 0;
+        if (!WriteFile(file, bytes.data(), piece, &written, nullptr) || written == 0) {
+            throw_windows_error("Không ghi đủ dữ liệu xuống đĩa", GetLastError());
+        }
+        bytes.remove_prefix(written);
+    }
+}
+
+std::string read_file_limited(const std::filesystem::path& path, std::uint64_t limit) {
+    const FileInfo info = file_info(path);
+    require(info.exists && !info.is_directory && info.size <= limit, "File trạng thái sai kích thước.");
+    UniqueHandle file = open_read(path);
+    std::string bytes;
+    if (info.size >= 16) bytes.reserve(static_cast<size_t>(info.size));
+    std::vector<char> chunk(read_chunk);
+    for (;;) {
+        DWORD got = 0;
+        if (!ReadFile(file.get(), chunk.data(), read_chunk, &got, nullptr)) {
+            throw_windows_error("Không đọc được dữ liệu", GetLastError());
+        }
+        if (got == 0) return bytes;
+        require(bytes.size() + got <= limit, "File vượt giới hạn kích thước.");
+        bytes.append(chunk.data(), got);
+    }
+}
+
+nlohmann::json read_json_file(const std::filesystem::path& path) {
+    const std::string text = read_file_limited(path, json_file_limit);
+    return nlohmann::json::parse(text, nullptr, true, false);
+}
+
+void write_file_atomic(const std::filesystem::path& path, std::string_view bytes) {
+    refuse_links_up(path);
+    std::filesystem::path temporary = path;
+    temporary += L".new";
+    refuse_link(temporary);
+    {
+        UniqueHandle file = open_write(temporary, false);
+        write_all(file.get(), bytes);
+        flush(file.get(), "Không lưu được dữ liệu xuống đĩa");
+    }
+    move_replace(temporary, path);
+}
+
+void write_json_file(const std::filesystem::path& path, const nlohmann::json& value) {
+    write_file_atomic(path, value.dump(2, ' ', true));
+}
+
+void copy_file(const std::filesystem::path& source, const std::filesystem::path& target,
+               const std::function<void(std::uint64_t)>& progress) {
+    UniqueHandle input = open_read(source);
+    UniqueHandle output = open_write(target, false);
+    std::vector<char> chunk(copy_chunk);
+    std::uint64_t copied = 0;
+    for (;;) {
+        DWORD got = 0;
+        if (!ReadFile(input.get(), chunk.data(), copy_chunk, &got, nullptr)) {
+            throw_windows_error("Không sao lưu được file", GetLastError());
+        }
+        if (got == 0) {
+            flush(output.get(), "Không lưu được bản sao lưu");
+            return;
+        }
+        write_all(output.get(), std::string_view(chunk.data(), got));
+        copied += got;
+        if (progress) progress(copied);
+    }
+}
+
+void move_replace(const std::filesystem::path& source, const std::filesystem::path& target) {
+    if (!MoveFileExW(source.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+        throw_windows_error("Không thay được file. Hãy đóng Main hoặc ứng dụng đang sử dụng file", GetLastError());
+    }
+}
+
+void delete_file(const std::filesystem::path& path) {
+    refuse_link(path);
+    if (!DeleteFileW(path.c_str())) {
+        const DWORD code = GetLastError();
+        if (is_absent_error(code)) return;
+        throw_windows_error("Không xóa được file", code);
+    }
+}
+
+void require_disk_space(const std::filesystem::path& path, std::uint64_t need) {
+    ULARGE_INTEGER available{};
+    if (!GetDiskFreeSpaceExW(path.c_str(), &available, nullptr, nullptr)) {
+        throw_windows_error("Không kiểm tra được dung lượng đĩa", GetLastError());
+    }
+    require(available.QuadPart >= need, "Không đủ dung lượng đĩa. Cần thêm khoảng " + std::to_string(need / 1048576) +
+                                            " MB để cập nhật an toàn.");
+}
+
+std::uint64_t add_size(std::uint64_t total, std::uint64_t n) {
+    require(n <= size_limit && total <= size_limit - n, "Tổng dung lượng bản phát hành vượt giới hạn.");
+    return total + n;
+}
+
+}  // namespace qorn

@@ -1,0 +1,113 @@
+// Move-only owners of Windows resources: one template over close traits, one
+// alias per kind. Each owner closes its resource exactly once; an owner is used
+// by one thread at a time.
+#pragma once
+
+#include <windows.h>
+#include <bcrypt.h>
+#include <winhttp.h>
+
+#include <utility>
+
+namespace qorn {
+
+template <typename Traits>
+class UniqueAny {
+public:
+    using pointer = typename Traits::type;
+
+    UniqueAny() noexcept = default;
+    explicit UniqueAny(pointer value) noexcept : value_(value) {}
+    UniqueAny(UniqueAny&& other) noexcept : value_(other.release()) {}
+    UniqueAny& operator=(UniqueAny&& other) noexcept {
+        if (this != &other) reset(other.release());
+        return *this;
+    }
+    UniqueAny(const UniqueAny&) = delete;
+    UniqueAny& operator=(const UniqueAny&) = delete;
+    ~UniqueAny() { reset(); }
+
+    pointer get() const noexcept { return value_; }
+    explicit operator bool() const noexcept { return Traits::is_valid(value_); }
+
+    // Gives up ownership without closing.
+    pointer release() noexcept { return std::exchange(value_, Traits::invalid()); }
+
+    // Closes the old value, keeping the caller's last error: callers read
+    // GetLastError after a failed call even when an owner goes out of scope first.
+    void reset(pointer value = Traits::invalid()) noexcept {
+        const DWORD last_error = GetLastError();
+        pointer old = std::exchange(value_, value);
+        if (Traits::is_valid(old)) Traits::close(old);
+        SetLastError(last_error);
+    }
+
+    // For out-parameters: closes the current value and hands out its slot.
+    pointer* put() noexcept {
+        reset();
+        return &value_;
+    }
+
+private:
+    pointer value_ = Traits::invalid();
+};
+
+struct HandleTraits {
+    using type = HANDLE;
+    static type invalid() noexcept { return nullptr; }
+    static bool is_valid(type h) noexcept { return h != nullptr && h != INVALID_HANDLE_VALUE; }
+    static void close(type h) noexcept { ::CloseHandle(h); }
+};
+
+struct FindTraits {
+    using type = HANDLE;
+    static type invalid() noexcept { return INVALID_HANDLE_VALUE; }
+    static bool is_valid(type h) noexcept { return h != nullptr && h != INVALID_HANDLE_VALUE; }
+    static void close(type h) noexcept { ::FindClose(h); }
+};
+
+struct InternetTraits {
+    using type = HINTERNET;
+    static type invalid() noexcept { return nullptr; }
+    static bool is_valid(type h) noexcept { return h != nullptr; }
+    static void close(type h) noexcept { ::WinHttpCloseHandle(h); }
+};
+
+struct HashTraits {
+    using type = BCRYPT_HASH_HANDLE;
+    static type invalid() noexcept { return nullptr; }
+    static bool is_valid(type h) noexcept { return h != nullptr; }
+    static void close(type h) noexcept { ::BCryptDestroyHash(h); }
+};
+
+struct AlgorithmTraits {
+    using type = BCRYPT_ALG_HANDLE;
+    static type invalid() noexcept { return nullptr; }
+    static bool is_valid(type h) noexcept { return h != nullptr; }
+    static void close(type h) noexcept { ::BCryptCloseAlgorithmProvider(h, 0); }
+};
+
+struct KeyTraits {
+    using type = HKEY;
+    static type invalid() noexcept { return nullptr; }
+    static bool is_valid(type h) noexcept { return h != nullptr; }
+    static void close(type h) noexcept { ::RegCloseKey(h); }
+};
+
+// Buffers the system allocates for us with LocalAlloc (argument lists, message texts).
+struct LocalTraits {
+    using type = HLOCAL;
+    static type invalid() noexcept { return nullptr; }
+    static bool is_valid(type h) noexcept { return h != nullptr; }
+    static void close(type h) noexcept { ::LocalFree(h); }
+};
+
+using UniqueHandle = UniqueAny<HandleTraits>;
+using UniqueFind = UniqueAny<FindTraits>;
+using UniqueInternet = UniqueAny<InternetTraits>;
+using UniqueHash = UniqueAny<HashTraits>;
+using UniqueAlgorithm = UniqueAny<AlgorithmTraits>;
+using UniqueKey = UniqueAny<KeyTraits>;
+using UniqueLocal = UniqueAny<LocalTraits>;
+
+}  // namespace qorn

@@ -1,0 +1,57 @@
+// Scoped sandboxes for tests that run against the real OS: a fresh temporary
+// folder removed on every way out, files held open without sharing, and a
+// redirected standard output. Each object belongs to the test that made it.
+#pragma once
+
+#include "core/unique_handle.hpp"
+
+#include <filesystem>
+#include <string>
+#include <string_view>
+
+namespace qorn::test {
+
+class TempFolder {
+public:
+    TempFolder();
+    ~TempFolder();
+    TempFolder(const TempFolder&) = delete;
+    TempFolder& operator=(const TempFolder&) = delete;
+
+    const std::filesystem::path& path() const { return path_; }
+    std::filesystem::path operator/(const std::filesystem::path& child) const { return path_ / child; }
+
+private:
+    std::filesystem::path path_;
+};
+
+void write_bytes(const std::filesystem::path& path, std::string_view bytes);
+std::string read_bytes(const std::filesystem::path& path);
+
+// Keeps a file open without sharing, as another program would.
+class HeldOpen {
+public:
+    explicit HeldOpen(const std::filesystem::path& path);
+
+private:
+    UniqueHandle handle_;
+};
+
+// Sends this process's standard output to a file for the object's life.
+class CapturedOutput {
+public:
+    CapturedOutput();
+    ~CapturedOutput();
+    std::string text() const;
+
+private:
+    TempFolder folder_;
+    UniqueHandle file_;
+    HANDLE previous_;
+};
+
+// A folder symbolic link (Windows shows it as a reparse point). Returns false when
+// the file system cannot make one here, so the caller can skip.
+bool make_folder_link(const std::filesystem::path& link, const std::filesystem::path& target);
+
+}  // namespace qorn::test
