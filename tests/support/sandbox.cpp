@@ -133,6 +133,10 @@ CapturedOutput::~CapturedOutput() { SetStdHandle(STD_OUTPUT_HANDLE, previous_); 
 std::string CapturedOutput::text() const { return read_bytes(folder_ / L"stdout.txt"); }
 
 
+bool running_under_wine() {
+    return GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr;
+}
+
 bool make_folder_link(const std::filesystem::path& link, const std::filesystem::path& target) {
     // Windows programs cannot make links under Wine, but Wine starts Unix programs,
     // and a Unix folder link shows as a reparse point.

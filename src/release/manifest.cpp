@@ -1,0 +1,167 @@
+#include "release/manifest.hpp"
+
+#include "core/files.hpp"
+#include "core/sha256.hpp"
+#include "core/text.hpp"
+#include "release/client_path.hpp"
+#include "release/urls.hpp"
+#include "selfupdate/launcher_offers.hpp"
+
+#include <set>
+
+namespace qorn {
+namespace {
+
+using nlohmann::json;
+using Keys = std::set<std::wstring>;
+
+constexpr std::uint64_t size_top = 0x7fffffffffffffffULL;
+
+// The empty array when the member is absent; the library's type error when it is no array.
+const json::array_t& optional_array(const json& document, const char* key) {
+    static const json::array_t empty;
+    const auto member = document.find(key);
+    return member == document.end() ? empty : member->get_ref<const json::array_t&>();
+}
+
+std::uint64_t read_size(const json& entry) {
+    const auto member = entry.find("size");
+    require(member != entry.end() && member->is_number_integer(), "Kích thước file không hợp lệ.");
+    if (member->is_number_unsigned()) {
+        const auto value = member->get<std::uint64_t>();
+        require(value <= size_top, "Kích thước file vượt giới hạn.");
+        return value;
+    }
+    const auto value = member->get<std::int64_t>();
+    require(value >= 0, "Kích thước file không hợp lệ.");
+    return static_cast<std::uint64_t>(value);
+}
+
+void require_pc_shape(const json& document) {
+    const int schema = document.value("schemaVersion", 0);
+    const auto files = document.find("files");
+    require(schema == 1 && files != document.end() && files->is_array() && !files->empty() &&
+                files->size() <= manifest_file_limit,
+            "Manifest không đúng định dạng PC.");
+}
+
+void read_files(Manifest& manifest, std::wstring_view manifest_url, Keys& file_keys) {
+    std::uint64_t total = 0;
+    const json::array_t& entries = manifest.json.at("files").get_ref<const json::array_t&>();
+    manifest.files.reserve(entries.size());
+    for (const json& entry : entries) {
+        ClientFile file;
+        file.path = entry.at("path").get<std::string>();
+        file.size = read_size(entry);
+        file.sha256 = entry.at("sha256").get<std::string>();
+        file.url = to_wide(entry.at("url").get<std::string>());
+        require_client_path(file.path, false);
+        require_sha256(file.sha256);
+        require_same_host(file.url, manifest_url);
+        require(file_keys.insert(case_key(to_wide(file.path))).second, "Manifest chứa file trùng tên.");
+        require(file.size <= size_top - total, "Tổng dung lượng client vượt giới hạn.");
+        total += file.size;
+        manifest.files.push_back(std::move(file));
+    }
+    require(file_keys.count(L"MAIN.EXE") != 0, "Bản phát hành phải có Main.exe.");
+}
+
+void read_directories(Manifest& manifest, const Keys& file_keys, Keys& folder_keys) {
+    for (const json& entry : optional_array(manifest.json, "directories")) {
+        auto directory = entry.get<std::string>();
+        require_client_path(directory, false);
+        std::wstring key = case_key(to_wide(directory));
+        require(file_keys.count(key) == 0 && folder_keys.insert(std::move(key)).second,
+                "Thư mục trùng với file/thư mục khác.");
+        manifest.directories.push_back(std::move(directory));
+    }
+}
+
+// No file may stand where another entry needs a folder on its way.
+void require_folders_on_the_way(const Keys& file_keys, const Keys& folder_keys) {
+    for (const Keys* keys : {&file_keys, &folder_keys}) {
+        for (const std::wstring& key : *keys) {
+            for (size_t slash = key.find(L'/'); slash != std::wstring::npos; slash = key.find(L'/', slash + 1)) {
+                require(file_keys.count(key.substr(0, slash)) == 0, "Đường dẫn thư mục trùng với file.");
+            }
+        }
+    }
+}
+
+void read_packages(Manifest& manifest, std::wstring_view manifest_url, const Keys& file_keys) {
+    std::uint64_t total = 0;
+    std::set<std::string> digests;
+    Keys listed;
+    for (const json& entry : optional_array(manifest.json, "packages")) {
+        Package package;
+        package.url = to_wide(entry.at("url").get<std::string>());
+        package.size = read_size(entry);
+        package.sha256 = entry.at("sha256").get<std::string>();
+        package.files = entry.at("files").get<std::vector<std::string>>();
+        require_same_host(package.url, manifest_url);
+        require_sha256(package.sha256);
+        total = add_size(total, package.size);
+        require(package.size != 0 && !package.files.empty() && digests.insert(package.sha256).second,
+                "Gói cài mới không hợp lệ.");
+        for (const std::string& name : package.files) {
+            std::wstring key = case_key(to_wide(name));
+            require(file_keys.count(key) != 0 && listed.insert(std::move(key)).second,
+                    "Gói ZIP chứa danh sách file sai/trùng.");
+        }
+        manifest.packages.push_back(std::move(package));
+    }
+    require(manifest.packages.empty() || listed.size() == file_keys.size(), "Gói cài mới chưa chứa đủ file.");
+}
+
+}  // namespace
+
+Manifest parse_manifest(std::string text, std::wstring_view manifest_url) {
+    require(text.size() <= manifest_text_limit, "Manifest vượt giới hạn 64 MB.");
+    Manifest manifest;
+    manifest.json = json::parse(text, nullptr, true, false);
+    require_pc_shape(manifest.json);
+    manifest.releaseId = manifest.json.at("releaseId").get<std::string>();
+    require_release_id(manifest.releaseId);
+    if (const auto launchers = manifest.json.find("launchers"); launchers != manifest.json.end()) {
+        manifest.launchers = *launchers;
+    }
+    validate_launchers(manifest.launchers, manifest_url);
+
+    Keys file_keys;
+    Keys folder_keys;
+    read_files(manifest, manifest_url, file_keys);
+    read_directories(manifest, file_keys, folder_keys);
+    require_folders_on_the_way(file_keys, folder_keys);
+    read_packages(manifest, manifest_url, file_keys);
+
+    manifest.sha256 = sha256_hex(text);
+    manifest.text = std::move(text);
+    return manifest;
+}
+
+Manifest manifest_from_json(const json& value, std::wstring_view manifest_url) {
+    return parse_manifest(value.dump(-1, ' ', false, json::error_handler_t::strict), manifest_url);
+}
+
+std::optional<std::string> prefix_release(std::string_view text) {
+    std::string last_key;
+    std::optional<std::string> release;
+    std::optional<std::int64_t> schema;
+    const json::parser_callback_t watch = [&](int depth, json::parse_event_t event, json& parsed) {
+        if (depth != 1) return true;
+        if (event == json::parse_event_t::key) {
+            last_key = parsed.get<std::string>();
+        } else if (event == json::parse_event_t::value) {
+            if (last_key == "releaseId" && parsed.is_string()) release = parsed.get<std::string>();
+            if (last_key == "schemaVersion" && parsed.is_number_integer()) schema = parsed.get<std::int64_t>();
+        }
+        return true;
+    };
+    // An incomplete or malformed text stops the parse quietly; what was seen counts.
+    [[maybe_unused]] const json seen = json::parse(text, watch, false, false);
+    if (schema != 1 || !release) return std::nullopt;
+    require_release_id(*release);
+    return release;
+}
+
+}  // namespace qorn

@@ -1,0 +1,52 @@
+// The release manifest: parsed strictly and validated whole, so that nothing of a
+// manifest that breaks a rule is ever used. Values are plain and copied freely;
+// the functions are stateless and safe on any thread.
+#pragma once
+
+#include <nlohmann/json.hpp>
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace qorn {
+
+inline constexpr std::uint64_t manifest_text_limit = 67108864;  // 64 MiB
+inline constexpr size_t manifest_file_limit = 200000;
+
+struct ClientFile {
+    std::string path;  // client path exactly as the manifest writes it
+    std::uint64_t size = 0;
+    std::string sha256;
+    std::wstring url;
+};
+
+struct Package {
+    std::wstring url;
+    std::uint64_t size = 0;
+    std::string sha256;
+    std::vector<std::string> files;  // client paths, in document order
+};
+
+struct Manifest {
+    nlohmann::json json;  // the whole document, unknown keys included
+    std::string text;     // the parsed text, byte for byte
+    std::string releaseId;
+    std::string sha256;  // digest of text
+    std::vector<ClientFile> files;
+    std::vector<std::string> directories;
+    std::vector<Package> packages;
+    nlohmann::json launchers = nlohmann::json::array();
+};
+
+// Throws on the first broken rule; every URL must be on the manifest URL's host.
+Manifest parse_manifest(std::string text, std::wstring_view manifest_url);
+// The manifest of a value's compact UTF-8 text.
+Manifest manifest_from_json(const nlohmann::json& value, std::wstring_view manifest_url);
+// The release id at the start of a possibly incomplete manifest, once it is known
+// to be schema 1; nothing otherwise.
+std::optional<std::string> prefix_release(std::string_view text);
+
+}  // namespace qorn
