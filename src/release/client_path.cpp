@@ -36,7 +36,9 @@ bool has_forbidden_character(std::wstring_view segment) {
 }
 
 bool is_device_name(std::wstring_view segment) {
-    const std::wstring stem = case_key(segment.substr(0, segment.find(L'.')));
+    const std::wstring_view raw_stem = segment.substr(0, segment.find(L'.'));
+    if (raw_stem.size() != 3 && raw_stem.size() != 4) return false;  // no device name has another length
+    const std::wstring stem = case_key(raw_stem);
     if (stem == L"CON" || stem == L"NUL" || stem == L"PRN" || stem == L"AUX") return true;
     if (stem.size() != 4 || !(stem.starts_with(L"COM") || stem.starts_with(L"LPT"))) return false;
     const wchar_t digit = stem[3];
@@ -45,6 +47,7 @@ bool is_device_name(std::wstring_view segment) {
 
 bool is_launcher_name(std::wstring_view segment) {
     static const std::array<std::wstring_view, 3> names = {L".QORN-LAUNCHER", L"UPDATER.EXE", L"QORNUPDATETOOL.EXE"};
+    if (segment.size() != 11 && segment.size() != 14 && segment.size() != 18) return false;
     const std::wstring key = case_key(segment);
     for (std::wstring_view name : names) {
         if (key == name) return true;
@@ -68,10 +71,13 @@ void require_client_path(std::string_view path, bool allow_launcher_names) {
     const std::vector<std::wstring_view> segments = split_segments(wide);
     for (size_t i = 0; i < segments.size(); ++i) {
         const std::wstring_view segment = segments[i];
-        require(!is_unsafe(segment), "Đường dẫn không an toàn: " + std::string(path));
-        require(!has_forbidden_character(segment), "Tên file không hợp lệ trên Windows: " + std::string(path));
-        require(!is_device_name(segment), "Tên file dành riêng của Windows: " + std::string(path));
-        require(i != 0 || allow_launcher_names || !is_launcher_name(segment), "Đường dẫn dành riêng cho launcher.");
+        // Messages are built only on failure: this runs for every file of a large release.
+        if (is_unsafe(segment)) require(false, "Đường dẫn không an toàn: " + std::string(path));
+        if (has_forbidden_character(segment)) require(false, "Tên file không hợp lệ trên Windows: " + std::string(path));
+        if (is_device_name(segment)) require(false, "Tên file dành riêng của Windows: " + std::string(path));
+        if (i == 0 && !allow_launcher_names && is_launcher_name(segment)) {
+            require(false, "Đường dẫn dành riêng cho launcher.");
+        }
     }
 }
 

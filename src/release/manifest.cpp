@@ -7,6 +7,8 @@
 #include "release/urls.hpp"
 #include "selfupdate/launcher_offers.hpp"
 
+#include <future>
+#include <map>
 #include <set>
 
 namespace qorn {
@@ -14,6 +16,8 @@ namespace {
 
 using nlohmann::json;
 using Keys = std::set<std::wstring>;
+// File keys with their position in the file list, so packages can mark files as listed.
+using FileKeys = std::map<std::wstring, size_t>;
 
 constexpr std::uint64_t size_top = 0x7fffffffffffffffULL;
 
@@ -45,7 +49,7 @@ void require_pc_shape(const json& document) {
             "Manifest không đúng định dạng PC.");
 }
 
-void read_files(Manifest& manifest, std::wstring_view manifest_url, Keys& file_keys) {
+void read_files(Manifest& manifest, const UrlParts& manifest_url, FileKeys& file_keys) {
     std::uint64_t total = 0;
     const json::array_t& entries = manifest.json.at("files").get_ref<const json::array_t&>();
     manifest.files.reserve(entries.size());
@@ -58,7 +62,8 @@ void read_files(Manifest& manifest, std::wstring_view manifest_url, Keys& file_k
         require_client_path(file.path, false);
         require_sha256(file.sha256);
         require_same_host(file.url, manifest_url);
-        require(file_keys.insert(case_key(to_wide(file.path))).second, "Manifest chứa file trùng tên.");
+        require(file_keys.emplace(case_key(to_wide(file.path)), manifest.files.size()).second,
+                "Manifest chứa file trùng tên.");
         require(file.size <= size_top - total, "Tổng dung lượng client vượt giới hạn.");
         total += file.size;
         manifest.files.push_back(std::move(file));
@@ -66,7 +71,7 @@ void read_files(Manifest& manifest, std::wstring_view manifest_url, Keys& file_k
     require(file_keys.count(L"MAIN.EXE") != 0, "Bản phát hành phải có Main.exe.");
 }
 
-void read_directories(Manifest& manifest, const Keys& file_keys, Keys& folder_keys) {
+void read_directories(Manifest& manifest, const FileKeys& file_keys, Keys& folder_keys) {
     for (const json& entry : optional_array(manifest.json, "directories")) {
         auto directory = entry.get<std::string>();
         require_client_path(directory, false);
@@ -78,20 +83,22 @@ void read_directories(Manifest& manifest, const Keys& file_keys, Keys& folder_ke
 }
 
 // No file may stand where another entry needs a folder on its way.
-void require_folders_on_the_way(const Keys& file_keys, const Keys& folder_keys) {
-    for (const Keys* keys : {&file_keys, &folder_keys}) {
-        for (const std::wstring& key : *keys) {
-            for (size_t slash = key.find(L'/'); slash != std::wstring::npos; slash = key.find(L'/', slash + 1)) {
-                require(file_keys.count(key.substr(0, slash)) == 0, "Đường dẫn thư mục trùng với file.");
-            }
-        }
+void require_no_file_on_the_way(const std::wstring& key, const FileKeys& file_keys) {
+    for (size_t slash = key.find(L'/'); slash != std::wstring::npos; slash = key.find(L'/', slash + 1)) {
+        require(file_keys.count(key.substr(0, slash)) == 0, "Đường dẫn thư mục trùng với file.");
     }
 }
 
-void read_packages(Manifest& manifest, std::wstring_view manifest_url, const Keys& file_keys) {
+void require_folders_on_the_way(const FileKeys& file_keys, const Keys& folder_keys) {
+    for (const auto& [key, index] : file_keys) require_no_file_on_the_way(key, file_keys);
+    for (const std::wstring& key : folder_keys) require_no_file_on_the_way(key, file_keys);
+}
+
+void read_packages(Manifest& manifest, const UrlParts& manifest_url, const FileKeys& file_keys) {
     std::uint64_t total = 0;
     std::set<std::string> digests;
-    Keys listed;
+    std::vector<bool> listed(file_keys.size(), false);
+    size_t listed_count = 0;
     for (const json& entry : optional_array(manifest.json, "packages")) {
         Package package;
         package.url = to_wide(entry.at("url").get<std::string>());
@@ -104,19 +111,23 @@ void read_packages(Manifest& manifest, std::wstring_view manifest_url, const Key
         require(package.size != 0 && !package.files.empty() && digests.insert(package.sha256).second,
                 "Gói cài mới không hợp lệ.");
         for (const std::string& name : package.files) {
-            std::wstring key = case_key(to_wide(name));
-            require(file_keys.count(key) != 0 && listed.insert(std::move(key)).second,
-                    "Gói ZIP chứa danh sách file sai/trùng.");
+            const auto file = file_keys.find(case_key(to_wide(name)));
+            require(file != file_keys.end() && !listed[file->second], "Gói ZIP chứa danh sách file sai/trùng.");
+            listed[file->second] = true;
+            ++listed_count;
         }
         manifest.packages.push_back(std::move(package));
     }
-    require(manifest.packages.empty() || listed.size() == file_keys.size(), "Gói cài mới chưa chứa đủ file.");
+    require(manifest.packages.empty() || listed_count == file_keys.size(), "Gói cài mới chưa chứa đủ file.");
 }
 
 }  // namespace
 
 Manifest parse_manifest(std::string text, std::wstring_view manifest_url) {
     require(text.size() <= manifest_text_limit, "Manifest vượt giới hạn 64 MB.");
+    // The digest of a large text takes as long as a good part of the validation,
+    // so it is computed on a second thread meanwhile; the future joins on every way out.
+    std::future<std::string> digest = std::async(std::launch::async, [&text] { return sha256_hex(text); });
     Manifest manifest;
     manifest.json = json::parse(text, nullptr, true, false);
     require_pc_shape(manifest.json);
@@ -127,14 +138,15 @@ Manifest parse_manifest(std::string text, std::wstring_view manifest_url) {
     }
     validate_launchers(manifest.launchers, manifest_url);
 
-    Keys file_keys;
+    const UrlParts manifest_parts = crack_url(manifest_url);
+    FileKeys file_keys;
     Keys folder_keys;
-    read_files(manifest, manifest_url, file_keys);
+    read_files(manifest, manifest_parts, file_keys);
     read_directories(manifest, file_keys, folder_keys);
     require_folders_on_the_way(file_keys, folder_keys);
-    read_packages(manifest, manifest_url, file_keys);
+    read_packages(manifest, manifest_parts, file_keys);
 
-    manifest.sha256 = sha256_hex(text);
+    manifest.sha256 = digest.get();
     manifest.text = std::move(text);
     return manifest;
 }

@@ -26,6 +26,12 @@ bool is_loopback(std::wstring_view host) {
     return key == L"LOCALHOST" || key == L"127.0.0.1" || key == L"::1" || key == L"[::1]";
 }
 
+void require_same_host_parts(const UrlParts& download, const UrlParts& manifest) {
+    require(download.https == manifest.https && download.port == manifest.port &&
+                (download.host == manifest.host || case_key(download.host) == case_key(manifest.host)),
+            "URL tải phải cùng hosting cập nhật.");
+}
+
 }  // namespace
 
 void require_release_id(std::string_view id) {
@@ -66,10 +72,11 @@ UrlParts crack_url(std::wstring_view url) {
 void require_same_host(std::wstring_view url, std::wstring_view manifest_url) {
     const UrlParts download = crack_url(url);
     const UrlParts manifest = crack_url(manifest_url);
-    require(download.https == manifest.https && case_key(download.host) == case_key(manifest.host) &&
-                download.port == manifest.port,
-            "URL tải phải cùng hosting cập nhật.");
+    require_same_host_parts(download, manifest);
 }
+
+void require_same_host(std::wstring_view url, const UrlParts& manifest) { require_same_host_parts(crack_url(url), manifest); }
+
 
 std::wstring update_host() { return QORN_UPDATE_HOST; }
 

@@ -20,6 +20,8 @@ void require_release_id(std::string_view id);
 UrlParts crack_url(std::wstring_view url);
 // Same scheme, same host by case key, same port; path and query are not compared.
 void require_same_host(std::wstring_view url, std::wstring_view manifest_url);
+// The same against a manifest URL cracked once, for callers that check many URLs.
+void require_same_host(std::wstring_view url, const UrlParts& manifest);
 
 // The update host compiled into this build, and its manifest URL.
 std::wstring update_host();
