@@ -20,6 +20,7 @@ using Keys = std::set<std::wstring>;
 using FileKeys = std::map<std::wstring, size_t>;
 
 constexpr std::uint64_t size_top = 0x7fffffffffffffffULL;
+constexpr size_t parallel_digest_size = 1048576;
 
 // The empty array when the member is absent; the library's type error when it is no array.
 const json::array_t& optional_array(const json& document, const char* key) {
@@ -125,9 +126,13 @@ void read_packages(Manifest& manifest, const UrlParts& manifest_url, const FileK
 
 Manifest parse_manifest(std::string text, std::wstring_view manifest_url) {
     require(text.size() <= manifest_text_limit, "Manifest vượt giới hạn 64 MB.");
-    // The digest of a large text takes as long as a good part of the validation,
-    // so it is computed on a second thread meanwhile; the future joins on every way out.
-    std::future<std::string> digest = std::async(std::launch::async, [&text] { return sha256_hex(text); });
+    // The digest of a large text takes as long as a good part of the validation, so
+    // it is computed on a second thread meanwhile (the future joins on every way out).
+    // A small text is hashed in place: starting a thread costs more than hashing it.
+    std::future<std::string> digest;
+    if (text.size() >= parallel_digest_size) {
+        digest = std::async(std::launch::async, [&text] { return sha256_hex(text); });
+    }
     Manifest manifest;
     manifest.json = json::parse(text, nullptr, true, false);
     require_pc_shape(manifest.json);
@@ -146,7 +151,7 @@ Manifest parse_manifest(std::string text, std::wstring_view manifest_url) {
     require_folders_on_the_way(file_keys, folder_keys);
     read_packages(manifest, manifest_parts, file_keys);
 
-    manifest.sha256 = digest.get();
+    manifest.sha256 = digest.valid() ? digest.get() : sha256_hex(text);
     manifest.text = std::move(text);
     return manifest;
 }

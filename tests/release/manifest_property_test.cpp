@@ -1,0 +1,183 @@
+// Hostile manifests: random mutations of valid ones must end in a Manifest or an
+// exception, never a crash or a hang, and whatever is accepted must really obey
+// the rules, checked here without the parser's own helpers.
+#include "core/text.hpp"
+#include "release/manifest.hpp"
+#include "release/manifest_fixture.hpp"
+
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <iostream>
+#include <random>
+#include <set>
+
+namespace qorn {
+namespace {
+
+using nlohmann::json;
+
+constexpr std::uint32_t seed = 20261206;
+constexpr int rounds = 100000;
+
+std::vector<json> base_manifests() {
+    json plain = test::valid_manifest();
+    json packaged = test::valid_manifest();
+    packaged["packages"] = json::array({test::package_entry({"Main.exe"}), test::package_entry({"Data/nhân vật/a.bmd"}, "p2")});
+    json offered = test::valid_manifest();
+    offered["launchers"] = json::array({{{"runtime", "win-x64"},
+                                         {"version", "2.0.9.0"},
+                                         {"size", 1000},
+                                         {"sha256", std::string(64, 'b')},
+                                         {"url", test::host + "/launchers/b.exe"}}});
+    offered["files"].push_back(test::file_entry("Data/Âm thanh/Nhạc 1.wav", 7, "nhạc 01"));
+    return {plain, packaged, offered};
+}
+
+const std::vector<std::string> splices = {
+    "..", "/..", "../", "CON", "nul.txt", "COM\xC2\xB9", "LPT3", "Updater.exe", ".qorn-launcher/", "\xFF", "\xC3",
+    "\xED\xA0\x80", "\"", "\\", ":", "*", "\t", "{", "}", "[", "]", ",", "1e400", "-1", "18446744073709551616",
+    "9223372036854775808", "0.5", "null", "true", "\"\"", "#x", "http://evil.example/", "https://127.0.0.1/",
+    std::string(64, 'A'), "//", " ", ".", "\\u0000", "\\ud800"};
+
+std::string mutate_text(std::string text, std::mt19937& random) {
+    std::uniform_int_distribution<size_t> position(0, text.size());
+    switch (random() % 10) {
+        case 0:
+            if (!text.empty()) text[position(random) % text.size()] ^= static_cast<char>(1 << (random() % 8));
+            break;
+        case 1:
+            text.resize(position(random));
+            break;
+        case 2:
+            text.insert(position(random), splices[random() % splices.size()]);
+            break;
+        case 3: {
+            const size_t at = position(random);
+            text.replace(at, random() % 8, splices[random() % splices.size()]);
+            break;
+        }
+        case 4: {
+            // Deep nesting is costly to build and tear down, so it is one blow in ten.
+            const size_t depth = 1 + random() % 3000;
+            text.insert(position(random), std::string(depth, '[') + std::string(random() % 2 ? depth : 0, ']'));
+            break;
+        }
+        case 5:
+        case 6:
+            text.insert(position(random), splices[random() % splices.size()]);
+            break;
+        default:
+            if (!text.empty()) text[position(random) % text.size()] = static_cast<char>(random());
+    }
+    return text;
+}
+
+std::string mutate_structure(json document, std::mt19937& random) {
+    json& files = document["files"];
+    json& entry = files[random() % files.size()];
+    switch (random() % 7) {
+        case 0:
+            entry["path"] = entry["path"].get<std::string>() + splices[random() % splices.size()];
+            break;
+        case 1:
+            files.push_back(files[random() % files.size()]);  // duplicated member
+            break;
+        case 2:
+            std::swap(files[0], files[files.size() - 1]);
+            entry["path"] = splices[random() % splices.size()] + "/Main.exe";
+            break;
+        case 3:
+            entry["size"] = json::parse(std::vector<std::string>{"1.0", "\"3\"", "-4", "9223372036854775807",
+                                                                "9223372036854775808"}[random() % 5]);
+            break;
+        case 4:
+            entry["url"] = splices[random() % splices.size()] + entry["url"].get<std::string>();
+            break;
+        case 5:
+            document["directories"].push_back(files[random() % files.size()]["path"]);
+            break;
+        default:
+            document.erase(std::vector<std::string>{"schemaVersion", "releaseId", "files", "packages"}[random() % 4]);
+    }
+    return document.dump(-1, ' ', false, json::error_handler_t::replace);
+}
+
+// An independent reading of the path rule, sharing nothing with the parser.
+bool path_obeys_rules(const std::wstring& path) {
+    if (path.empty() || path.size() > 230) return false;
+    size_t start = 0;
+    for (;;) {
+        const size_t slash = path.find(L'/', start);
+        const std::wstring segment = path.substr(start, slash == std::wstring::npos ? std::wstring::npos : slash - start);
+        if (segment.empty() || segment.back() == L'.' || segment.back() == L' ') return false;
+        for (wchar_t c : segment) {
+            if (c < 32 || wcschr(L"\\:<>\"|?*", c) != nullptr) return false;
+        }
+        std::wstring stem = segment.substr(0, segment.find(L'.'));
+        CharUpperBuffW(stem.data(), static_cast<DWORD>(stem.size()));
+        if (stem == L"CON" || stem == L"NUL" || stem == L"PRN" || stem == L"AUX") return false;
+        if (stem.size() == 4 && (stem.starts_with(L"COM") || stem.starts_with(L"LPT")) &&
+            (iswdigit(stem[3]) || stem[3] == L'\u00B9' || stem[3] == L'\u00B2' || stem[3] == L'\u00B3')) {
+            return false;
+        }
+        if (slash == std::wstring::npos) return true;
+        start = slash + 1;
+    }
+}
+
+std::wstring upper(std::wstring text) {
+    CharUpperBuffW(text.data(), static_cast<DWORD>(text.size()));
+    return text;
+}
+
+void expect_rules_hold(const Manifest& manifest) {
+    std::set<std::wstring> keys;
+    for (const ClientFile& file : manifest.files) {
+        const std::wstring path = to_wide(file.path);
+        EXPECT_TRUE(path_obeys_rules(path)) << file.path;
+        EXPECT_TRUE(keys.insert(upper(path)).second) << file.path;
+        EXPECT_EQ(file.sha256.find_first_not_of("0123456789abcdef"), std::string::npos);
+        EXPECT_EQ(file.sha256.size(), 64u);
+        // Same scheme, host and port; Wine's URL cracker also takes "54321x/..." as port 54321 and path "x/...".
+        const std::wstring origin = L"http://127.0.0.1:54321";
+        EXPECT_EQ(upper(file.url).rfind(upper(origin), 0), 0u) << to_utf8(file.url);
+        EXPECT_FALSE(file.url.size() > origin.size() && iswdigit(file.url[origin.size()])) << to_utf8(file.url);
+        EXPECT_EQ(file.url.find(L'#'), std::wstring::npos);
+    }
+    EXPECT_TRUE(keys.count(L"MAIN.EXE"));
+    for (const std::wstring& key : keys) {
+        for (size_t slash = key.find(L'/'); slash != std::wstring::npos; slash = key.find(L'/', slash + 1)) {
+            EXPECT_FALSE(keys.count(key.substr(0, slash))) << to_utf8(key);
+        }
+    }
+    for (const std::string& directory : manifest.directories) {
+        EXPECT_TRUE(path_obeys_rules(to_wide(directory))) << directory;
+        EXPECT_FALSE(keys.count(upper(to_wide(directory)))) << directory;
+    }
+}
+
+TEST(ManifestProperty, MutatedManifestsAreRefusedOrObeyTheRules) {
+    std::cout << "manifest property seed " << seed << ", " << rounds << " rounds\n";
+    std::mt19937 random(seed);
+    const std::vector<json> bases = base_manifests();
+    int accepted = 0;
+    for (int round = 0; round < rounds; ++round) {
+        const json& base = bases[random() % bases.size()];
+        std::string text = random() % 2 ? mutate_text(base.dump(), random) : mutate_structure(base, random);
+        if (random() % 4 == 0) text = mutate_text(text, random);  // sometimes a second blow
+        try {
+            const Manifest manifest = parse_manifest(text, test::manifest_url);
+            ++accepted;
+            expect_rules_hold(manifest);
+            if (HasFailure()) FAIL() << "seed " << seed << " round " << round << ": " << text.substr(0, 2000);
+        } catch (const std::exception&) {
+            // refused: fine
+        }
+    }
+    std::cout << "accepted " << accepted << " of " << rounds << "\n";
+    EXPECT_GT(accepted, 0);
+}
+
+}  // namespace
+}  // namespace qorn

@@ -1,0 +1,133 @@
+"""Helpers shared by the host tool tests: client trees, the tool's command
+line, a served site in a child process, and tiny launcher executables."""
+
+import http.client
+import json
+import os
+import struct
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+
+REPO = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+TOOLS = os.path.join(REPO, "tools")
+TOOL = os.path.join(TOOLS, "qorn_host.py")
+if TOOLS not in sys.path:
+    sys.path.insert(0, TOOLS)
+
+
+def make_tree(root, entries):
+    """entries: client path -> bytes (a file) or None (an empty folder)."""
+    for path, data in entries.items():
+        target = os.path.join(root, *path.split("/"))
+        if data is None:
+            os.makedirs(target, exist_ok=True)
+        else:
+            os.makedirs(os.path.dirname(target), exist_ok=True)
+            with open(target, "wb") as out:
+                out.write(data)
+    return root
+
+
+def run_tool(*args, timeout=60):
+    return subprocess.run([sys.executable, TOOL, *args], capture_output=True, text=True,
+                          timeout=timeout)
+
+
+def make_pe(machine=0x8664, magic=0x20B, version=(2, 0, 8, 0), dll=False, file_type=1):
+    """Just enough of a PE file for the launcher checks: MZ header, PE header,
+    and a fixed file-version block (none when version is None)."""
+    data = bytearray(512)
+    data[0:2] = b"MZ"
+    data[60:64] = struct.pack("<I", 64)
+    data[64:68] = b"PE\0\0"
+    struct.pack_into("<HH", data, 68, machine, 1)
+    struct.pack_into("<H", data, 86, 0x0102 | (0x2000 if dll else 0))
+    struct.pack_into("<H", data, 88, magic)
+    if version is not None:
+        a, b, c, d = version
+        struct.pack_into("<13I", data, 256, 0xFEEF04BD, 0x00010000, (a << 16) | b,
+                         (c << 16) | d, 0, 0, 0x3F, 0, 4, file_type, 0, 0, 0)
+    return bytes(data)
+
+
+class TempDirTest(unittest.TestCase):
+    def setUp(self):
+        self._temp = tempfile.TemporaryDirectory(prefix="qorn-host-")
+        self.tmp = self._temp.name
+        os.chmod(self.tmp, 0o755)  # nginx workers may run as another user
+        self.addCleanup(self._temp.cleanup)
+
+
+class ServedSite:
+    """`qorn_host.py serve` in a child process on an ephemeral loopback port."""
+
+    def __init__(self, site, workdir, host="127.0.0.1"):
+        self.port_file = os.path.join(workdir, "port")
+        self.log_file = os.path.join(workdir, "requests.log")
+        self.faults_file = os.path.join(workdir, "faults.json")
+        self.process = subprocess.Popen(
+            [sys.executable, TOOL, "serve", site, "--host", host, "--port", "0",
+             "--port-file", self.port_file, "--log", self.log_file,
+             "--faults", self.faults_file, "--stop-after", "120"],
+            stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+        deadline = time.monotonic() + 15
+        while not os.path.exists(self.port_file):
+            if self.process.poll() is not None or time.monotonic() > deadline:
+                self.stop()
+                raise RuntimeError("server did not start: %s" % self.process.stderr.read())
+            time.sleep(0.02)
+        with open(self.port_file) as src:
+            self.port = int(src.read())
+        self.host = host
+
+    def stop(self):
+        if self.process.poll() is None:
+            self.process.terminate()
+            try:
+                self.process.wait(10)
+            except subprocess.TimeoutExpired:
+                self.process.kill()
+                self.process.wait()
+        self.process.stderr.close()
+
+    def set_faults(self, rules):
+        temp = self.faults_file + ".new"
+        with open(temp, "w") as out:
+            json.dump(rules, out)
+        os.replace(temp, self.faults_file)
+
+    def connection(self, timeout=10):
+        return http.client.HTTPConnection(self.host, self.port, timeout=timeout)
+
+    def request(self, method, path, headers=None, conn=None):
+        """(status, headers as a dict with lower-case names, body)."""
+        own = conn is None
+        conn = conn or self.connection()
+        try:
+            conn.request(method, path, headers=headers or {})
+            response = conn.getresponse()
+            body = response.read()
+            return (response.status, {k.lower(): v for k, v in response.getheaders()},
+                    body)
+        finally:
+            if own:
+                conn.close()
+
+    def log(self):
+        if not os.path.exists(self.log_file):
+            return []
+        with open(self.log_file, encoding="utf-8") as src:
+            return [json.loads(line) for line in src]
+
+    def log_for(self, path, count):
+        """The log entries of requests for `path` (with its query), once
+        there are `count`: a line is written after its answer has gone out."""
+        deadline = time.monotonic() + 5
+        while True:
+            entries = [e for e in self.log() if e["path"] == path]
+            if len(entries) >= count or time.monotonic() > deadline:
+                return entries
+            time.sleep(0.02)

@@ -1,0 +1,192 @@
+#!/usr/bin/env python3
+"""Update-host tool for the QORN launcher: publish a client folder as a release
+site, and serve a site on loopback for tests."""
+
+import argparse
+import os
+import sys
+import zipfile
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+
+from qornhost.publish import (PublishError, PublishOptions, parse_launcher_arg,  # noqa: E402
+                              publish)
+from qornhost.rules import RuleError  # noqa: E402
+
+PUBLISH_HELP = """\
+Turn a client folder into a release site that the launcher can update from.
+
+The site holds the manifest at api/manifest (compact JSON, keys in ascending
+order), every file body once under files/<sha256>, optional ZIP packages for a
+first installation under packages/<sha256>.zip, optional launcher builds under
+launchers/<sha256>.exe, and nginx.conf, an nginx server block that serves it.
+
+Everything is checked first, and nothing is written when the launcher would
+refuse the release: every path must be a safe Windows name (no device names
+such as CON or COM1, no \\ : < > " | ? * or control characters, no segment
+that is empty, '.', '..' or ends in '.' or a blank, at most 230 UTF-16 code
+units), no two paths may differ only in letter case, no file may be used as a
+folder, Main.exe must be at the top, the top-level names .qorn-launcher,
+Updater.exe and QornUpdateTool.exe are the launcher's own, and links are
+refused. The site is built beside SITE and swapped in only when complete;
+reload nginx afterwards (nginx -s reload), since nginx.conf carries the
+release's ETag and release id.
+"""
+
+PUBLISH_EPILOG = """\
+example:
+  qorn_host.py publish client/ /srv/qorn/site --base-url https://update.example.net \\
+      --release-id 2024.06.1 --packages 4 \\
+      --launcher win-x64=build/Updater.exe:2.0.8.0
+"""
+
+SERVE_HELP = """\
+Serve a published site over HTTP/1.1 on a loopback address, answering what
+the launcher relies on: GET and HEAD of /api/manifest with ETag (the quoted
+SHA-256 of the manifest) and X-QORN-Release, 304 for a matching If-None-Match,
+byte ranges (206 with Content-Range, 416 past the end), 404 elsewhere. The site
+is read for every request, so publishing again needs no restart.
+
+Faults for tests come from a JSON file (--faults), re-read whenever it
+changes; every change resets the request counts. It maps URL paths (or "*")
+to rules:
+  times K           apply the rule to the first K matching requests only
+  delayMs N         wait N ms (at most 10000) before answering
+  status N          answer status N
+  headStatus N      answer HEAD requests with status N (e.g. 405)
+  ignoreRange true  answer 200 and the whole body even when a Range was asked
+  contentRange S    send Content-Range S on 206 answers
+  contentLength S   send Content-Length S, then close the connection
+  cutAfter N        send N body bytes, then close the connection
+  corruptOffset N   flip the byte at offset N of the file
+  headers {..}      set response headers (a null value removes one)
+Example: {"/files/<sha256>": {"cutAfter": 1000, "times": 2}}
+Write the file atomically (write a new file, then rename it over the old one).
+
+The request log (--log) gets one JSON object per request, flushed at once:
+method, path, range, ifNoneMatch, status, bytes (body bytes sent), faults.
+"""
+
+
+def _compression(text):
+    kinds = {"deflated": zipfile.ZIP_DEFLATED, "stored": zipfile.ZIP_STORED}
+    if text not in kinds:
+        raise argparse.ArgumentTypeError("choose deflated or stored")
+    return kinds[text]
+
+
+def _launcher(text):
+    try:
+        return parse_launcher_arg(text)
+    except RuleError as error:
+        raise argparse.ArgumentTypeError(str(error)) from None
+
+
+def build_parser():
+    parser = argparse.ArgumentParser(
+        prog="qorn_host.py", description=__doc__,
+        epilog="Run 'qorn_host.py COMMAND --help' for the options of a command.")
+    commands = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
+
+    pub = commands.add_parser("publish", help="turn a client folder into a release site",
+                              description=PUBLISH_HELP, epilog=PUBLISH_EPILOG,
+                              formatter_class=argparse.RawDescriptionHelpFormatter)
+    pub.add_argument("source", metavar="SOURCE_FOLDER", help="the client folder to publish")
+    pub.add_argument("site", metavar="SITE_FOLDER",
+                     help="the site folder to create or replace (a previous site or empty)")
+    pub.add_argument("--base-url", required=True, metavar="URL",
+                     help="scheme and host of the site as clients reach it, e.g. "
+                          "https://update.example.net (plain http only for 127.0.0.1, "
+                          "localhost or [::1])")
+    pub.add_argument("--release-id", required=True, metavar="ID",
+                     help="release id: 1-80 characters, first an ASCII letter or digit, then "
+                          "letters, digits, '-', '.', '_'; no '..'")
+    pub.add_argument("--packages", type=int, default=0, metavar="N",
+                     help="also pack the files into N ZIP packages of about equal size for "
+                          "first installations (default 0: none)")
+    pub.add_argument("--package-compression", type=_compression, default="deflated",
+                     metavar="{deflated,stored}", help="ZIP method of packages (default deflated)")
+    pub.add_argument("--launcher", type=_launcher, action="append", default=[],
+                     metavar="RUNTIME=EXE[:VERSION]",
+                     help="offer a launcher build; RUNTIME is win-x64 or win-x86, VERSION is "
+                          "a.b.c.d and must equal the file version of EXE (read from EXE "
+                          "when left out). At most one per runtime, two in all")
+    pub.add_argument("--nginx-listen", default="127.0.0.1:8080", metavar="ADDRESS",
+                     help="listen address of the nginx server block (default 127.0.0.1:8080)")
+    pub.add_argument("--nginx-server-name", default="_", metavar="NAME",
+                     help="server_name of the nginx server block (default _)")
+    pub.add_argument("--nginx-tls-cert", metavar="FILE",
+                     help="serve TLS with this certificate chain (with --nginx-tls-key)")
+    pub.add_argument("--nginx-tls-key", metavar="FILE", help="private key of the certificate")
+
+    srv = commands.add_parser("serve", help="serve a site on loopback (tests, local checks)",
+                              description=SERVE_HELP,
+                              formatter_class=argparse.RawDescriptionHelpFormatter)
+    srv.add_argument("site", metavar="SITE_FOLDER", help="a site made by publish")
+    srv.add_argument("--host", default="127.0.0.1",
+                     help="loopback address to bind: 127.0.0.1 (default), ::1 or localhost")
+    srv.add_argument("--port", type=int, default=0,
+                     help="port to listen on; 0 (default) picks a free one")
+    srv.add_argument("--port-file", metavar="FILE",
+                     help="write the port here once listening")
+    srv.add_argument("--log", metavar="FILE", help="append a JSON line per request here")
+    srv.add_argument("--faults", metavar="FILE", help="JSON file of faults to inject")
+    srv.add_argument("--stop-after", type=float, metavar="SECONDS",
+                     help="stop by itself after this many seconds")
+    srv.add_argument("--verbose", action="store_true", help="print every request")
+    return parser
+
+
+def main(argv=None):
+    args = build_parser().parse_args(argv)
+    if args.command == "publish":
+        return _publish(args)
+    return _serve(args)
+
+
+def _publish(args):
+    options = PublishOptions(
+        base_url=args.base_url, release_id=args.release_id, packages=args.packages,
+        compression=args.package_compression, launchers=args.launcher,
+        nginx_listen=args.nginx_listen, nginx_server_name=args.nginx_server_name,
+        nginx_tls_cert=args.nginx_tls_cert and os.path.abspath(args.nginx_tls_cert),
+        nginx_tls_key=args.nginx_tls_key and os.path.abspath(args.nginx_tls_key))
+    try:
+        summary = publish(args.source, args.site, options)
+    except PublishError as error:
+        problems = error.problems
+        print("publish refused (%d problem%s):" % (len(problems), "" if len(problems) == 1
+                                                   else "s"), file=sys.stderr)
+        for problem in problems[:50]:
+            print("  " + problem, file=sys.stderr)
+        if len(problems) > 50:
+            print("  ... and %d more" % (len(problems) - 50), file=sys.stderr)
+        return 1
+    except OSError as error:
+        print("publish failed: %s" % error, file=sys.stderr)
+        return 1
+    print("published release %s into %s" % (summary["releaseId"], summary["site"]))
+    print("  %d files, %d bytes, %d empty folders, %d packages"
+          % (summary["files"], summary["bytes"], summary["directories"], summary["packages"]))
+    for runtime, version in summary["launchers"]:
+        print("  launcher %s %s" % (runtime, version))
+    print("  manifest SHA-256 %s" % summary["manifestSha256"])
+    print("reload nginx to serve it with nginx.conf (nginx -s reload)")
+    return 0
+
+
+def _serve(args):
+    from qornhost import server
+    try:
+        return server.run(args.site, args.host, args.port, args.port_file, args.faults,
+                          args.log, args.stop_after, args.verbose)
+    except RuleError as error:
+        print("serve refused: %s" % error, file=sys.stderr)
+        return 1
+    except OSError as error:
+        print("serve failed: %s" % error, file=sys.stderr)
+        return 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,1 @@
+"""Publishing and serving release sites for the QORN launcher."""

@@ -1,0 +1,456 @@
+"""Turning a client folder into a release site.
+
+Site layout (every body under a content-addressed name):
+
+    api/manifest          the manifest, exactly the bytes that are served
+    api/manifest.sha256   its SHA-256 (lower-case hex and a newline)
+    api/release           the release id and a newline
+    files/<sha256>        file bodies; identical contents are stored once
+    packages/<sha256>.zip ZIP packages for a first installation
+    launchers/<sha256>.exe launcher builds offered for self-update
+    nginx.conf            an nginx server block serving the above
+
+The site is built in a folder beside SITE and swapped in only when complete.
+"""
+
+import errno
+import fcntl
+import hashlib
+import json
+import os
+import shutil
+import stat
+import zipfile
+from dataclasses import dataclass, field
+
+from . import nginx
+from .rules import (LAUNCHER_RUNTIMES, MAX_FILES, MAX_LAUNCHER_SIZE, MAX_LAUNCHERS,
+                    MAX_MANIFEST_BYTES, MAX_TOTAL_SIZE, RuleError, case_key, check_base_url,
+                    check_client_path, check_release_id, format_launcher_version,
+                    inspect_launcher, parse_launcher_version, shown)
+
+CHUNK = 1024 * 1024
+ZIP_TIME = (1980, 1, 1, 0, 0, 0)
+
+
+class PublishError(Exception):
+    """Publishing refused; `problems` lists every reason found."""
+
+    def __init__(self, problems):
+        self.problems = list(problems)
+        super().__init__("\n".join(self.problems))
+
+
+@dataclass
+class LauncherSpec:
+    runtime: str
+    exe: str
+    version: str = None  # read from the executable when not given
+
+
+@dataclass
+class PublishOptions:
+    base_url: str
+    release_id: str
+    packages: int = 0
+    compression: int = zipfile.ZIP_DEFLATED
+    launchers: list = field(default_factory=list)
+    nginx_listen: str = "127.0.0.1:8080"
+    nginx_server_name: str = "_"
+    nginx_tls_cert: str = None
+    nginx_tls_key: str = None
+
+
+@dataclass
+class ClientFile:
+    path: str
+    source: str
+    size: int = 0
+    sha256: str = ""
+
+
+def parse_launcher_arg(text):
+    """RUNTIME=PATH[:VERSION] from the command line."""
+    runtime, sep, rest = text.partition("=")
+    if not sep or not rest:
+        raise RuleError("--launcher %s: expected RUNTIME=PATH_TO_EXE[:VERSION]" % shown(text))
+    exe, version = rest, None
+    head, colon, tail = rest.rpartition(":")
+    if colon and head and "." in tail and tail.replace(".", "").isdigit():
+        exe, version = head, tail
+    return LauncherSpec(runtime, exe, version)
+
+
+# -- reading the client folder ------------------------------------------------
+
+def scan_source(root):
+    """(files, empty folders, problems) of a client folder. Paths use "/".
+    Links, and anything that is neither a file nor a folder, are refused."""
+    files, empty_dirs, problems = [], [], []
+    pending = [("", root)]
+    while pending:
+        rel, folder = pending.pop()
+        try:
+            entries = sorted(os.scandir(folder), key=lambda e: e.name)
+        except OSError as error:
+            problems.append("cannot list %s: %s" % (shown(rel or "."), error.strerror))
+            continue
+        if not entries and rel:
+            empty_dirs.append(rel)
+        for entry in entries:
+            path = rel + "/" + entry.name if rel else entry.name
+            if entry.is_symlink():
+                kind = "folder link" if entry.is_dir() else "link"
+                problems.append("%s: is a %s; links are refused (copy the real content "
+                                "into the client folder instead)" % (shown(path), kind))
+            elif entry.is_dir(follow_symlinks=False):
+                pending.append((path, entry.path))
+            elif entry.is_file(follow_symlinks=False):
+                files.append(ClientFile(path, entry.path))
+            else:
+                problems.append("%s: is neither a regular file nor a folder" % shown(path))
+    files.sort(key=lambda f: f.path)
+    empty_dirs.sort()
+    return files, empty_dirs, problems
+
+
+def release_problems(paths, dirs, release_id):
+    """Every reason a launcher would refuse a release with these file paths
+    and folder paths."""
+    problems = []
+    try:
+        check_release_id(release_id)
+    except RuleError as error:
+        problems.append(str(error))
+    if not 1 <= len(paths) <= MAX_FILES:
+        problems.append("a release must have 1 to %d files (this one has %d)"
+                        % (MAX_FILES, len(paths)))
+    file_keys = {}
+    for path in paths:
+        try:
+            check_client_path(path)
+        except RuleError as error:
+            problems.append(str(error))
+            continue
+        key = case_key(path)
+        if key in file_keys:
+            problems.append("%s and %s differ only in letter case; Windows would make them "
+                            "one file" % (shown(file_keys[key]), shown(path)))
+        else:
+            file_keys[key] = path
+    if "MAIN.EXE" not in file_keys:
+        problems.append("the release has no Main.exe at the top of the client folder")
+    dir_keys = {}
+    for path in dirs:
+        try:
+            check_client_path(path)
+        except RuleError as error:
+            problems.append(str(error))
+            continue
+        key = case_key(path)
+        other = dir_keys.get(key) or file_keys.get(key)
+        if other is not None:
+            problems.append("folder %s collides with %s (names differ only in letter case)"
+                            % (shown(path), shown(other)))
+        else:
+            dir_keys[key] = path
+    for key, path in list(file_keys.items()) + list(dir_keys.items()):
+        position = key.find("/")
+        while position >= 0:
+            above = file_keys.get(key[:position])
+            if above is not None:
+                problems.append("%s uses the file %s as a folder (names differ only in "
+                                "letter case)" % (shown(path), shown(above)))
+                break
+            position = key.find("/", position + 1)
+    return problems
+
+
+# -- writing bodies -----------------------------------------------------------
+
+def _copy_hashed(read_fd, target):
+    """Copy an open file into `target`, returning (size, sha256)."""
+    digest = hashlib.sha256()
+    size = 0
+    with open(read_fd, "rb", closefd=False) as src, open(target, "wb") as out:
+        while True:
+            chunk = src.read(CHUNK)
+            if not chunk:
+                break
+            digest.update(chunk)
+            out.write(chunk)
+            size += len(chunk)
+    return size, digest.hexdigest()
+
+
+def _store(folder, temp_name, final_name_of, read_fd):
+    """Copy into folder under a content-addressed name; identical bodies are
+    stored once. Returns (size, sha256)."""
+    temp = os.path.join(folder, temp_name)
+    size, sha = _copy_hashed(read_fd, temp)
+    final = os.path.join(folder, final_name_of(sha))
+    if os.path.exists(final):
+        os.unlink(temp)
+    else:
+        os.replace(temp, final)
+    return size, sha
+
+
+def _open_regular(path, what):
+    try:
+        fd = os.open(path, os.O_RDONLY | getattr(os, "O_NOFOLLOW", 0))
+    except OSError as error:
+        if error.errno == errno.ELOOP:
+            raise PublishError(["%s %s became a link; links are refused" % (what, shown(path))])
+        raise PublishError(["cannot read %s %s: %s" % (what, shown(path), error.strerror)])
+    if not stat.S_ISREG(os.fstat(fd).st_mode):
+        os.close(fd)
+        raise PublishError(["%s %s is not a regular file" % (what, shown(path))])
+    return fd
+
+
+def store_files(files, files_dir):
+    total = 0
+    for index, item in enumerate(files):
+        fd = _open_regular(item.source, "file")
+        try:
+            item.size, item.sha256 = _store(files_dir, ".incoming-%d" % index, lambda s: s, fd)
+        finally:
+            os.close(fd)
+        total += item.size
+    if total > MAX_TOTAL_SIZE:
+        raise PublishError(["the files add up to %d bytes; the launcher accepts less than 2^63"
+                            % total])
+    return total
+
+
+def split_packages(files, count):
+    """Cut the files (in path order) into `count` runs of about equal size;
+    every run has at least one file."""
+    count = min(count, len(files))
+    groups, start = [], 0
+    remaining = sum(f.size for f in files)
+    for number in range(count):
+        left = count - number
+        if left == 1:
+            groups.append(files[start:])
+            break
+        target = remaining / left
+        end, size = start + 1, files[start].size
+        while len(files) - end > left - 1 and size + files[end].size <= target:
+            size += files[end].size
+            end += 1
+        groups.append(files[start:end])
+        remaining -= size
+        start = end
+    return groups
+
+
+def write_package(path, group, files_dir, compression):
+    with zipfile.ZipFile(path, "w", compression=compression, allowZip64=True) as archive:
+        for item in group:
+            info = zipfile.ZipInfo(item.path, ZIP_TIME)
+            info.compress_type = compression
+            info.external_attr = (stat.S_IFREG | 0o644) << 16
+            info.file_size = item.size
+            with open(os.path.join(files_dir, item.sha256), "rb") as src, \
+                    archive.open(info, "w") as out:
+                shutil.copyfileobj(src, out, CHUNK)
+
+
+def build_launchers(specs, launchers_dir, base):
+    if len(specs) > MAX_LAUNCHERS:
+        raise PublishError(["at most %d launcher builds can be offered" % MAX_LAUNCHERS])
+    entries, problems, seen = [], [], set()
+    for index, spec in enumerate(specs):
+        label = "launcher %s" % shown(spec.exe)
+        if spec.runtime not in LAUNCHER_RUNTIMES:
+            problems.append("%s: runtime %s must be win-x64 or win-x86"
+                            % (label, shown(spec.runtime)))
+            continue
+        if spec.runtime in seen:
+            problems.append("%s: a build for %s is offered twice" % (label, spec.runtime))
+            continue
+        seen.add(spec.runtime)
+        try:
+            wanted = None if spec.version is None else parse_launcher_version(spec.version)
+            fd = _open_regular(spec.exe, "launcher")
+            try:
+                with open(fd, "rb", closefd=False) as src:
+                    data = src.read(MAX_LAUNCHER_SIZE + 1)
+                if not 1 <= len(data) <= MAX_LAUNCHER_SIZE:
+                    raise RuleError("size must be 1 to %d bytes" % MAX_LAUNCHER_SIZE)
+                runtime, version = inspect_launcher(data)
+                if runtime != spec.runtime:
+                    raise RuleError("the executable is %s, not %s" % (runtime, spec.runtime))
+                if wanted is not None and wanted != version:
+                    raise RuleError("its file version is %s, not %s"
+                                    % (format_launcher_version(version), spec.version))
+                os.lseek(fd, 0, os.SEEK_SET)
+                size, sha = _store(launchers_dir, ".incoming-%d" % index,
+                                   lambda s: s + ".exe", fd)
+            finally:
+                os.close(fd)
+        except RuleError as error:
+            problems.append("%s: %s" % (label, error))
+            continue
+        except PublishError as error:
+            problems.extend(error.problems)
+            continue
+        entries.append({"runtime": runtime, "version": format_launcher_version(version),
+                        "size": size, "sha256": sha,
+                        "url": "%s/launchers/%s.exe" % (base, sha)})
+    if problems:
+        raise PublishError(problems)
+    return entries
+
+
+def manifest_text(document):
+    """Compact UTF-8 JSON with every object's keys in ascending order."""
+    return json.dumps(document, sort_keys=True, separators=(",", ":"),
+                      ensure_ascii=False).encode("utf-8")
+
+
+# -- the site folder ----------------------------------------------------------
+
+def _is_within(inner, outer):
+    return os.path.commonpath([inner, outer]) == outer
+
+
+def _check_places(source, site):
+    if not os.path.isdir(source):
+        raise PublishError(["source folder %s does not exist" % shown(source)])
+    if os.path.lexists(site):
+        if os.path.islink(site) or not os.path.isdir(site):
+            raise PublishError(["%s exists and is not a folder" % shown(site)])
+        if os.listdir(site) and not os.path.isfile(os.path.join(site, "api", "manifest")):
+            raise PublishError(["%s is not empty and is not a release site; refusing to "
+                                "replace it" % shown(site)])
+    real_source, real_site = os.path.realpath(source), os.path.realpath(site)
+    if _is_within(real_site, real_source) or _is_within(real_source, real_site):
+        raise PublishError(["the site folder and the source folder must not contain "
+                            "each other"])
+
+
+def _swap_in(built, site, parent, name):
+    previous = None
+    if os.path.lexists(site):
+        previous = os.path.join(parent, ".%s.previous-%d" % (name, os.getpid()))
+        os.rename(site, previous)
+    try:
+        os.rename(built, site)
+    except BaseException:
+        if previous is not None:
+            os.rename(previous, site)
+        raise
+    if previous is not None:
+        shutil.rmtree(previous, ignore_errors=True)
+
+
+def publish(source, site, options):
+    """Build the site; returns a summary dict. Raises PublishError."""
+    problems = []
+    try:
+        base = check_base_url(options.base_url)
+    except RuleError as error:
+        problems.append(str(error))
+        base = None
+    if options.packages < 0:
+        problems.append("--packages must not be negative")
+    source, site = os.path.abspath(source), os.path.abspath(site)
+    _check_places(source, site)
+    try:
+        nginx.server_block(site, "0" * 64, "r", options.nginx_listen, options.nginx_server_name,
+                           options.nginx_tls_cert, options.nginx_tls_key)
+    except RuleError as error:
+        problems.append(str(error))
+    for tls_file in (options.nginx_tls_cert, options.nginx_tls_key):
+        if tls_file is not None and not os.path.isfile(tls_file):
+            problems.append("TLS file %s does not exist" % shown(tls_file))
+    files, dirs, scan_problems = scan_source(source)
+    problems += scan_problems
+    problems += release_problems([f.path for f in files], dirs, options.release_id)
+    if problems:
+        raise PublishError(problems)
+
+    parent, name = os.path.split(site)
+    os.makedirs(parent, exist_ok=True)
+    lock = open(os.path.join(parent, ".%s.lock" % name), "w")
+    try:
+        try:
+            fcntl.flock(lock, fcntl.LOCK_EX | fcntl.LOCK_NB)
+        except BlockingIOError:
+            raise PublishError(["another publish into %s is running" % shown(site)]) from None
+        for leftover in os.listdir(parent):
+            if leftover.startswith((".%s.building-" % name, ".%s.previous-" % name)):
+                shutil.rmtree(os.path.join(parent, leftover), ignore_errors=True)
+        built = os.path.join(parent, ".%s.building-%d" % (name, os.getpid()))
+        os.mkdir(built)
+        try:
+            summary = _build(built, site, files, dirs, base, options)
+            _swap_in(built, site, parent, name)
+        except BaseException:
+            shutil.rmtree(built, ignore_errors=True)
+            raise
+    finally:
+        lock.close()
+    return summary
+
+
+def _build(built, site, files, dirs, base, options):
+    folders = {kind: os.path.join(built, kind) for kind in ("api", "files", "packages",
+                                                            "launchers")}
+    for folder in folders.values():
+        os.mkdir(folder)
+    total = store_files(files, folders["files"])
+    document = {
+        "schemaVersion": 1,
+        "releaseId": options.release_id,
+        "files": [{"path": f.path, "size": f.size, "sha256": f.sha256,
+                   "url": "%s/files/%s" % (base, f.sha256)} for f in files],
+        "directories": dirs,
+    }
+    packages = []
+    for index, group in enumerate(split_packages(files, options.packages)):
+        temp = os.path.join(folders["packages"], ".incoming-%d.zip" % index)
+        write_package(temp, group, folders["files"], options.compression)
+        size, sha = _file_digest(temp)
+        os.replace(temp, os.path.join(folders["packages"], sha + ".zip"))
+        packages.append({"url": "%s/packages/%s.zip" % (base, sha), "size": size,
+                         "sha256": sha, "files": [f.path for f in group]})
+    if packages:
+        document["packages"] = packages
+    launchers = build_launchers(options.launchers, folders["launchers"], base)
+    if launchers:
+        document["launchers"] = launchers
+    text = manifest_text(document)
+    if len(text) > MAX_MANIFEST_BYTES:
+        raise PublishError(["the manifest would be %d bytes; the launcher accepts at most %d"
+                            % (len(text), MAX_MANIFEST_BYTES)])
+    digest = hashlib.sha256(text).hexdigest()
+    _write(os.path.join(folders["api"], "manifest"), text)
+    _write(os.path.join(folders["api"], "manifest.sha256"), (digest + "\n").encode())
+    _write(os.path.join(folders["api"], "release"), (options.release_id + "\n").encode())
+    _write(os.path.join(built, "nginx.conf"), nginx.server_block(
+        site, digest, options.release_id, options.nginx_listen, options.nginx_server_name,
+        options.nginx_tls_cert, options.nginx_tls_key).encode("utf-8"))
+    return {"releaseId": options.release_id, "manifestSha256": digest, "files": len(files),
+            "bytes": total, "directories": len(dirs), "packages": len(packages),
+            "launchers": [(e["runtime"], e["version"]) for e in launchers], "site": site}
+
+
+def _file_digest(path):
+    digest = hashlib.sha256()
+    size = 0
+    with open(path, "rb") as src:
+        for chunk in iter(lambda: src.read(CHUNK), b""):
+            digest.update(chunk)
+            size += len(chunk)
+    return size, digest.hexdigest()
+
+
+def _write(path, data):
+    with open(path, "wb") as out:
+        out.write(data)
+        out.flush()
+        os.fsync(out.fileno())
