@@ -19,21 +19,16 @@ std::uint64_t unix_seconds_now() {
 
 }  // namespace
 
-void write_log(const std::filesystem::path& client_folder, std::string_view message) noexcept {
-    try {
-        const std::filesystem::path folder = client_folder / L".qorn-launcher";
-        const std::filesystem::path log = folder / L"launcher.log";
-        const FileInfo info = file_info(log);
-        if (info.exists && info.size > log_rotation_size) move_replace(log, folder / L"launcher.previous.log");
-        UniqueHandle file = open_write(log, true);
-        std::string line = std::to_string(unix_seconds_now());
-        line += ' ';
-        line += message;
-        line += "\r\n";
-        write_all(file.get(), line);
-    } catch (...) {
-        // A line that cannot be written is lost; the caller's operation goes on.
-    }
+void append_log_line(const std::filesystem::path& log, const std::filesystem::path& previous_log,
+                     std::string_view message) {
+    const FileInfo info = file_info(log);
+    if (info.exists && info.size > log_rotation_size) move_replace(log, previous_log);
+    UniqueHandle file = open_write(log, true);
+    std::string line = std::to_string(unix_seconds_now());
+    line += ' ';
+    line += message;
+    line += "\r\n";
+    write_all(file.get(), line);
 }
 
 }  // namespace qorn

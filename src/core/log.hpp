@@ -1,7 +1,7 @@
-// The launcher log: ".qorn-launcher/launcher.log" of a client folder, one
-// "<unix seconds> <message>" line per call, rotated past 2 MiB. Never fails its
-// caller. No lock: the file is opened without sharing per line, a line that meets
-// another writer is lost.
+// The launcher log's lines: "<unix seconds> <message>" CR LF, appended to a log
+// file that is first moved aside once it is past 2 MiB. The state layer says where
+// the log lives (write_log). No lock: the file is opened without sharing per line,
+// and a line that meets another writer is lost.
 #pragma once
 
 #include <cstdint>
@@ -12,6 +12,8 @@ namespace qorn {
 
 inline constexpr std::uint64_t log_rotation_size = 2097152;
 
-void write_log(const std::filesystem::path& client_folder, std::string_view message) noexcept;
+// Throws on failure; write_log is the caller that never fails.
+void append_log_line(const std::filesystem::path& log, const std::filesystem::path& previous_log,
+                     std::string_view message);
 
 }  // namespace qorn

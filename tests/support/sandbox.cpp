@@ -155,4 +155,26 @@ bool make_folder_link(const std::filesystem::path& link, const std::filesystem::
     return false;
 }
 
+bool make_case_twin(const std::filesystem::path& file, const std::wstring& twin_name) {
+    const std::string unix_file = unix_path(std::filesystem::absolute(file));
+    if (unix_file.empty()) return false;
+    const std::filesystem::path unix_twin = std::filesystem::path(unix_file).parent_path() / twin_name;
+    if (!start_unix(L"Z:\\bin\\cp", L"/bin/cp " + std::filesystem::path(unix_file).wstring() + L" " +
+                                            unix_twin.generic_wstring())) {
+        return false;
+    }
+    // Wine matches names without regard to case, so wait until the listing shows both.
+    for (int round = 0; round < 500; ++round) {
+        WIN32_FIND_DATAW entry{};
+        UniqueFind listing(FindFirstFileW((file.parent_path() / L"*").c_str(), &entry));
+        if (listing) {
+            do {
+                if (twin_name == entry.cFileName) return true;
+            } while (FindNextFileW(listing.get(), &entry));
+        }
+        Sleep(10);
+    }
+    return false;
+}
+
 }  // namespace qorn::test

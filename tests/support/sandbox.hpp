@@ -57,4 +57,8 @@ bool running_under_wine();
 // the file system cannot make one here, so the caller can skip.
 bool make_folder_link(const std::filesystem::path& link, const std::filesystem::path& target);
 
+// Copies a file to a sibling whose name differs only in letter case, which Linux
+// allows and Windows programs cannot make. False when it could not be made.
+bool make_case_twin(const std::filesystem::path& file, const std::wstring& twin_name);
+
 }  // namespace qorn::test

@@ -1,4 +1,5 @@
 #include "core/log.hpp"
+#include "state/state.hpp"
 #include "core/files.hpp"
 #include "support/sandbox.hpp"
 

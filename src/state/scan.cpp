@@ -1,0 +1,259 @@
+#include "state/scan.hpp"
+
+#include "core/files.hpp"
+#include "core/sha256.hpp"
+#include "core/text.hpp"
+#include "release/client_path.hpp"
+#include "state/parallel.hpp"
+#include "state/records.hpp"
+
+#include <limits>
+#include <mutex>
+
+namespace qorn {
+namespace {
+
+using nlohmann::json;
+
+constexpr std::uint64_t walk_report_interval = 256;
+
+// The release's view of the folder: one node per path segment, by case key.
+struct Node {
+    bool file = false;
+    bool folder = false;
+    std::map<std::wstring, Node> children;
+};
+
+void add_path(Node& root, const std::string& path, bool as_file) {
+    Node* node = &root;
+    const std::wstring key = case_key(to_wide(path));
+    size_t start = 0;
+    for (;;) {
+        const size_t slash = key.find(L'/', start);
+        node = &node->children[key.substr(start, slash == std::wstring::npos ? std::wstring::npos : slash - start)];
+        if (slash == std::wstring::npos) break;
+        start = slash + 1;
+    }
+    (as_file ? node->file : node->folder) = true;
+}
+
+Progress walk_report(Stage stage, std::wstring text, std::wstring detail, std::uint64_t files_done) {
+    Progress report;
+    report.stage = stage;
+    report.text = std::move(text);
+    report.detail = std::move(detail);
+    report.files_done = files_done;
+    report.in_bytes = true;
+    return report;
+}
+
+class Walk {
+public:
+    Walk(Inventory& inventory, const Cancel& cancel, const ProgressCallback& progress, Stage stage)
+        : inventory_(inventory), cancel_(cancel), progress_(progress), stage_(stage) {}
+
+    void walk(const std::filesystem::path& path, const std::wstring& key, const Node& node) {
+        cancel_.check();
+        if (node.children.empty()) return;
+        if (!open_folder(path)) return;
+        WIN32_FIND_DATAW entry{};
+        UniqueFind listing(FindFirstFileExW((path / L"*").c_str(), FindExInfoBasic, &entry, FindExSearchNameMatch,
+                                            nullptr, FIND_FIRST_EX_LARGE_FETCH));
+        if (!listing) {
+            const DWORD code = GetLastError();
+            if (code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND) return;
+            throw_windows_error("Không đọc được danh sách file trong " + path_text(path), code);
+        }
+        ++inventory_.folders_read;
+        if (progress_) progress_(walk_report(stage_, L"Đọc thông tin thư mục client…", key, inventory_.files_seen));
+        do {
+            listed(path, key, node, entry);
+        } while (FindNextFileW(listing.get(), &entry));
+        const DWORD code = GetLastError();
+        if (code != ERROR_NO_MORE_FILES) throw_windows_error("Không đọc hết danh sách file client", code);
+    }
+
+private:
+    // Holds the folder open without delete sharing; false when it does not exist.
+    bool open_folder(const std::filesystem::path& path) {
+        UniqueHandle handle(CreateFileW(path.c_str(), FILE_READ_DATA | FILE_READ_ATTRIBUTES,
+                                        FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                        FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+        if (!handle) {
+            const DWORD code = GetLastError();
+            if (code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND) return false;
+            throw_windows_error("Không mở được thư mục để kiểm tra client", code);
+        }
+        BY_HANDLE_FILE_INFORMATION information{};
+        if (!GetFileInformationByHandle(handle.get(), &information)) {
+            throw_windows_error("Không đọc được thuộc tính thư mục client", GetLastError());
+        }
+        require((information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0,
+                "Không chấp nhận liên kết thư mục: " + path_text(path));
+        require((information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0, "Cần thư mục client, không phải file.");
+        inventory_.folder_handles.push_back(std::move(handle));
+        return true;
+    }
+
+    void listed(const std::filesystem::path& folder, const std::wstring& folder_key, const Node& node,
+                const WIN32_FIND_DATAW& entry) {
+        cancel_.check();
+        const std::wstring name_key = case_key(entry.cFileName);
+        const auto child = node.children.find(name_key);
+        if (child == node.children.end()) return;  // not named by the release (nor "." and "..")
+        const std::wstring key = folder_key.empty() ? name_key : folder_key + L"/" + name_key;
+        const std::filesystem::path path = folder / entry.cFileName;
+        require((entry.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0,
+                "Không chấp nhận liên kết thư mục/file: " + path_text(path));
+        InventoryEntry found;
+        found.exists = true;
+        found.is_directory = (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+        found.size = (static_cast<std::uint64_t>(entry.nFileSizeHigh) << 32) | entry.nFileSizeLow;
+        found.modified_ticks = ((static_cast<std::uint64_t>(entry.ftLastWriteTime.dwHighDateTime) << 32) |
+                                entry.ftLastWriteTime.dwLowDateTime) +
+                               file_time_to_ticks;
+        require(inventory_.entries.emplace(key, found).second, "Client chứa tên file trùng trên Windows.");
+        if (found.is_directory) {
+            require(!child->second.file, "Cần file nhưng hiện là thư mục: " + path_text(path));
+            walk(path, key, child->second);
+            return;
+        }
+        require(!child->second.folder && child->second.children.empty(),
+                "Cần thư mục nhưng hiện là file: " + path_text(path));
+        const std::uint64_t seen = ++inventory_.files_seen;
+        if (seen % walk_report_interval == 0 && progress_) {
+            progress_(walk_report(stage_, L"Đã đọc thông tin " + std::to_wstring(seen) + L" file…", key, seen));
+        }
+    }
+
+    Inventory& inventory_;
+    const Cancel& cancel_;
+    const ProgressCallback& progress_;
+    Stage stage_;
+};
+
+// Serialises every report of the per-file checks; bytes done reach the byte total.
+class CheckProgress {
+public:
+    CheckProgress(const std::vector<ClientFile>& files, const ProgressCallback& progress, Stage stage)
+        : files_(files), progress_(progress), stage_(stage), reported_(files.size(), 0) {
+        for (const ClientFile& file : files) total_ += file.size;
+    }
+
+    void file_done() {
+        std::lock_guard lock(mutex_);
+        ++files_done_;
+    }
+
+    void report(size_t index, std::uint64_t bytes) {
+        std::lock_guard lock(mutex_);
+        done_ += bytes - reported_[index];
+        reported_[index] = bytes;
+        if (!progress_) return;
+        Progress report;
+        report.stage = stage_;
+        report.text = L"Kiểm tra SHA-256 client…";
+        report.detail = to_wide(files_[index].path);
+        report.done = done_;
+        report.total = total_;
+        report.files_done = files_done_;
+        report.files_total = files_.size();
+        report.in_bytes = true;
+        progress_(report);
+    }
+
+private:
+    const std::vector<ClientFile>& files_;
+    const ProgressCallback& progress_;
+    Stage stage_;
+    std::mutex mutex_;
+    std::uint64_t total_ = 0;
+    std::uint64_t done_ = 0;
+    std::uint64_t files_done_ = 0;
+    std::vector<std::uint64_t> reported_;
+};
+
+bool cache_vouches(const json& cache, const ClientFile& file, const InventoryEntry& found) {
+    const auto member = cache.find(file.path);
+    if (member == cache.end() || !member->is_object()) return false;
+    constexpr std::uint64_t unknown = std::numeric_limits<std::uint64_t>::max();
+    return member->value("size", unknown) == found.size && member->value("modifiedTicks", unknown) == found.modified_ticks &&
+           member->value("sha256", std::string()) == file.sha256;
+}
+
+bool file_matches_release(const State& state, const ClientFile& file, const InventoryEntry& found, bool full,
+                          const json& cache, const Cancel& cancel, const ByteCallback& hashed) {
+    if (!found.exists || found.is_directory || found.size != file.size) return false;
+    if (!full && cache_vouches(cache, file, found)) return true;
+    return sha256_file(state.root() / std::filesystem::path(to_wide(file.path)), cancel, hashed) == file.sha256;
+}
+
+json cache_start(const json& loaded, bool restricted, const std::vector<ClientFile>& files) {
+    json cache = restricted ? loaded : json::object();
+    for (const ClientFile& file : files) cache.erase(file.path);
+    return cache;
+}
+
+}  // namespace
+
+InventoryEntry Inventory::find(const std::wstring& key) const {
+    const auto entry = entries.find(key);
+    return entry == entries.end() ? InventoryEntry{} : entry->second;
+}
+
+std::vector<ClientFile> scan(const State& state, const Manifest& manifest, bool full,
+                             const std::vector<ClientFile>* files, const Cancel& cancel,
+                             const ProgressCallback& progress, Stage stage, Inventory* inventory) {
+    const json loaded = read_hash_cache(state);
+    const std::vector<ClientFile>& list = files != nullptr ? *files : manifest.files;
+    cancel.check();
+    refuse_links_up(state.root());
+
+    Node expected;
+    for (const ClientFile& file : list) {
+        cancel.check();
+        require_client_path(file.path, false);
+        add_path(expected, file.path, true);
+    }
+    if (files == nullptr) {
+        for (const std::string& directory : manifest.directories) add_path(expected, directory, false);
+    }
+    Inventory found;
+    Walk(found, cancel, progress, stage).walk(state.root(), L"", expected);
+
+    if (found.files_seen == 0) {
+        write_hash_cache(state, cache_start(loaded, files != nullptr, list));
+        if (progress && !list.empty()) {
+            progress(walk_report(stage, L"Chưa có dữ liệu client — chuyển sang tải bộ cài…", L"", 0));
+        }
+        if (inventory != nullptr) *inventory = std::move(found);
+        return list;
+    }
+
+    std::vector<char> matches(list.size(), 0);
+    CheckProgress checks(list, progress, stage);
+    run_parallel(list.size(), cancel, [&](size_t i) {
+        const ClientFile& file = list[i];
+        const InventoryEntry entry = found.find(case_key(to_wide(file.path)));
+        matches[i] = file_matches_release(state, file, entry, full, loaded, cancel,
+                                          [&](std::uint64_t bytes) { checks.report(i, bytes); });
+        checks.file_done();
+        checks.report(i, file.size);
+    });
+
+    json cache = cache_start(loaded, files != nullptr, list);
+    std::vector<ClientFile> result;
+    for (size_t i = 0; i < list.size(); ++i) {
+        if (matches[i]) {
+            const InventoryEntry entry = found.find(case_key(to_wide(list[i].path)));
+            cache[list[i].path] = {{"size", entry.size}, {"modifiedTicks", entry.modified_ticks}, {"sha256", list[i].sha256}};
+        } else {
+            result.push_back(list[i]);
+        }
+    }
+    write_hash_cache(state, cache);
+    if (inventory != nullptr) *inventory = std::move(found);
+    return result;
+}
+
+}  // namespace qorn

@@ -1,0 +1,45 @@
+// The client scan: walks only the folders a release needs, refusing links and
+// names that collide on Windows, then decides for each file whether it matches,
+// hashing on up to four threads and trusting the hash cache in a quick check.
+// Runs on the calling thread; its workers are joined before it returns.
+#pragma once
+
+#include "core/cancel.hpp"
+#include "core/progress.hpp"
+#include "core/unique_handle.hpp"
+#include "release/manifest.hpp"
+#include "state/state.hpp"
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace qorn {
+
+struct InventoryEntry {
+    bool exists = false;
+    bool is_directory = false;
+    std::uint64_t size = 0;
+    std::uint64_t modified_ticks = 0;
+};
+
+// What a walk found. The folders it opened stay open, without delete sharing, for
+// the inventory's life, so none of them can be moved away meanwhile.
+struct Inventory {
+    std::map<std::wstring, InventoryEntry> entries;  // keyed by the case key of the relative path
+    std::vector<UniqueHandle> folder_handles;
+    std::uint64_t folders_read = 0;
+    std::uint64_t files_seen = 0;
+
+    // All fields zero for a path the walk did not find.
+    InventoryEntry find(const std::wstring& key) const;
+};
+
+// The files of the list (all of the manifest's when files is null) that do not
+// match, in list order; the hash cache is rewritten with those that do.
+std::vector<ClientFile> scan(const State& state, const Manifest& manifest, bool full,
+                             const std::vector<ClientFile>* files, const Cancel& cancel,
+                             const ProgressCallback& progress, Stage stage, Inventory* inventory = nullptr);
+
+}  // namespace qorn

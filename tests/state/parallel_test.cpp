@@ -1,0 +1,89 @@
+#include "state/parallel.hpp"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <mutex>
+#include <set>
+#include <stdexcept>
+#include <system_error>
+
+namespace qorn {
+namespace {
+
+std::set<DWORD> threads_used(size_t count) {
+    Cancel cancel;
+    std::mutex lock;
+    std::set<DWORD> ids;
+    run_parallel(count, cancel, [&](size_t) {
+        Sleep(1);  // long enough that every started worker gets an item
+        std::lock_guard guard(lock);
+        ids.insert(GetCurrentThreadId());
+    });
+    return ids;
+}
+
+TEST(Parallel, AtMostFourWorkersAndEveryIndexOnce) {
+    EXPECT_EQ(threads_used(1).size(), 1u);
+    EXPECT_EQ(threads_used(1000).size(), 4u);
+    EXPECT_TRUE(threads_used(0).empty());
+
+    Cancel cancel;
+    std::vector<std::atomic<int>> seen(5000);
+    run_parallel(seen.size(), cancel, [&](size_t i) { seen[i]++; });
+    for (const auto& count : seen) EXPECT_EQ(count.load(), 1);
+}
+
+TEST(Parallel, FirstFailureStopsTheOthersAndIsRethrownAfterTheJoin) {
+    Cancel cancel;
+    std::atomic<int> done{0};
+    std::atomic<int> running{0};
+    try {
+        run_parallel(10000, cancel, [&](size_t i) {
+            ++running;
+            if (i == 5) {
+                --running;
+                throw std::runtime_error("hỏng ở mục 5");
+            }
+            Sleep(i % 7 == 0 ? 1 : 0);
+            ++done;
+            --running;
+        });
+        FAIL() << "no failure came back";
+    } catch (const std::runtime_error& failure) {
+        EXPECT_STREQ(failure.what(), "hỏng ở mục 5");
+    }
+    EXPECT_EQ(running.load(), 0);  // every worker was joined
+    EXPECT_LT(done.load(), 9999);  // the others stopped early
+
+    Cancel stopped;
+    stopped.cancel();
+    EXPECT_THROW(run_parallel(3, stopped, [](size_t) {}), Cancelled);
+}
+
+TEST(Parallel, AWorkerThatCannotStartStopsAndJoinsTheStartedOnes) {
+    static std::atomic<int> starts{0};
+    starts = 0;
+    const StartThread third_fails = [](unsigned(__stdcall * entry)(void*), void* argument) {
+        return ++starts == 3 ? UniqueHandle() : start_thread(entry, argument);
+    };
+    Cancel cancel;
+    std::atomic<int> running{0};
+    try {
+        run_parallel(
+            100000, cancel,
+            [&](size_t) {
+                ++running;
+                Sleep(0);
+                --running;
+            },
+            third_fails);
+        FAIL() << "no failure came back";
+    } catch (const std::system_error& failure) {
+        EXPECT_EQ(failure.code(), std::errc::resource_unavailable_try_again);
+    }
+    EXPECT_EQ(running.load(), 0);
+}
+
+}  // namespace
+}  // namespace qorn
