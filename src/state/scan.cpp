@@ -196,6 +196,18 @@ json cache_start(const json& loaded, bool restricted, const std::vector<ClientFi
 
 }  // namespace
 
+Inventory inventory_of(const std::filesystem::path& folder, const std::vector<ClientFile>& files, const Cancel& cancel) {
+    Node expected;
+    for (const ClientFile& file : files) {
+        require_client_path(file.path, false);
+        add_path(expected, file.path, true);
+    }
+    Inventory found;
+    const ProgressCallback no_reports;
+    Walk(found, cancel, no_reports, 0).walk(folder, L"", expected);
+    return found;
+}
+
 InventoryEntry Inventory::find(const std::wstring& key) const {
     const auto entry = entries.find(key);
     return entry == entries.end() ? InventoryEntry{} : entry->second;

@@ -36,6 +36,10 @@ struct Inventory {
     InventoryEntry find(const std::wstring& key) const;
 };
 
+// What a folder holds of the given files, walked as the scan walks (links refused,
+// only folders on the way opened); no reports. A missing folder holds nothing.
+Inventory inventory_of(const std::filesystem::path& folder, const std::vector<ClientFile>& files, const Cancel& cancel);
+
 // The files of the list (all of the manifest's when files is null) that do not
 // match, in list order; the hash cache is rewritten with those that do.
 std::vector<ClientFile> scan(const State& state, const Manifest& manifest, bool full,

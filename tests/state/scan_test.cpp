@@ -36,19 +36,21 @@ std::vector<std::string> paths(const std::vector<ClientFile>& files) {
     return result;
 }
 
-TEST(Scan, AbsentClientFolderIsEmptyWithOneReport) {
+TEST(Scan, ClientWithoutAnyReleaseFileIsEmptyWithOneReport) {
     TempFolder folder;
     const State state(folder / L"client");
-    std::filesystem::remove_all(state.root() / L".qorn-launcher" / L"..");  // not even the folder
-    const State again(folder / L"client");
-    write_hash_cache(again, {{"Main.exe", {{"size", 4}}}, {"Other.txt", 1}});
+    write_hash_cache(state, {{"Main.exe", {{"size", 4}}}, {"Other.txt", 1}});
     const Manifest manifest = test::release_of(client, {"Data/Trống"});
-    std::filesystem::create_directories(again.root() / L"Data" / L"Trống");  // folders alone are no client
-    const Scanned scanned = run_scan(again, manifest, false);
-    EXPECT_EQ(paths(scanned.missing), paths(manifest.files));
-    ASSERT_EQ(scanned.reports.size(), 3u);  // the two folders read, then the verdict
-    EXPECT_EQ(scanned.reports.back().text, L"Chưa có dữ liệu client — chuyển sang tải bộ cài…");
-    EXPECT_EQ(read_hash_cache(again), json::object());  // a full scan's cache holds only matches
+    const Scanned absent = run_scan(state, manifest, false);
+    EXPECT_EQ(paths(absent.missing), paths(manifest.files));
+    ASSERT_EQ(absent.reports.size(), 2u);  // the client folder read, then the verdict
+    EXPECT_EQ(absent.reports.back().text, L"Chưa có dữ liệu client — chuyển sang tải bộ cài…");
+    EXPECT_EQ(read_hash_cache(state), json::object());  // an unrestricted scan keeps only matches
+
+    std::filesystem::create_directories(state.root() / L"Data" / L"Trống");  // folders alone are no client
+    const Scanned folders_only = run_scan(state, manifest, false);
+    EXPECT_EQ(paths(folders_only.missing), paths(manifest.files));
+    EXPECT_EQ(folders_only.reports.back().text, L"Chưa có dữ liệu client — chuyển sang tải bộ cài…");
 }
 
 TEST(Scan, QuickCheckTrustsTheCacheWithoutOpeningTheFile) {
