@@ -1,6 +1,8 @@
 #include "app/entry.hpp"
 
 #include "app/console.hpp"
+#include "app/process_flags.hpp"
+#include "app/sync_mode.hpp"
 #include "core/text.hpp"
 #include "core/unique_handle.hpp"
 
@@ -33,7 +35,17 @@ Arguments split_command_line(const wchar_t* command_line) {
 
 }  // namespace
 
-RunModes built_in_modes() { return {}; }
+RunModes built_in_modes() {
+    RunModes modes;
+    modes.handle_launcher_arguments = [](Arguments& arguments) -> std::optional<int> {
+        strip_flag_options(arguments, process_flags());
+        return std::nullopt;
+    };
+    modes.sync = [](const Arguments& arguments) {
+        return run_sync_mode(arguments, process_flags().skip_launcher_update);
+    };
+    return modes;
+}
 
 int run_modes(Arguments arguments, const RunModes& modes) {
     if (modes.handle_launcher_arguments) {

@@ -63,11 +63,13 @@ UniqueHandle open_read(const std::filesystem::path& path) {
     UniqueHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                                   FILE_FLAG_SEQUENTIAL_SCAN | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
     if (!file) throw_windows_error("Không mở được file " + file_name_text(path), GetLastError());
-    BY_HANDLE_FILE_INFORMATION information{};
-    if (!GetFileInformationByHandle(file.get(), &information)) {
+    // Only the attributes are needed; the basic class costs far less than the full
+    // information (which also gathers volume and link data), and every hashed file comes here.
+    FILE_BASIC_INFO information{};
+    if (!GetFileInformationByHandleEx(file.get(), FileBasicInfo, &information, sizeof information)) {
         throw_windows_error("Không kiểm tra được thuộc tính file", GetLastError());
     }
-    require((information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0,
+    require((information.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0,
             "Không chấp nhận liên kết file: " + path_text(path));
     return file;
 }

@@ -2,6 +2,7 @@
 // names, so each case says only what differs.
 #pragma once
 
+#include "core/text.hpp"
 #include "release/manifest.hpp"
 #include "release/manifest_fixture.hpp"
 #include "state/state.hpp"

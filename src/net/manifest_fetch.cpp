@@ -1,0 +1,79 @@
+#include "net/manifest_fetch.hpp"
+
+#include "core/sha256.hpp"
+#include "core/text.hpp"
+
+#include <algorithm>
+#include <string>
+
+namespace qorn {
+namespace {
+
+constexpr std::int32_t question_timeout_ms = 5000;
+constexpr std::int32_t manifest_timeout_ms = 45000;
+constexpr std::uint32_t prefix_piece = 4096;
+constexpr size_t prefix_limit = 65536;
+
+// "W/" and one pair of surrounding double quotes are dropped.
+std::wstring bare_entity_tag(std::wstring tag) {
+    if (tag.starts_with(L"W/")) tag.erase(0, 2);
+    if (tag.size() >= 2 && tag.front() == L'"' && tag.back() == L'"') tag = tag.substr(1, tag.size() - 2);
+    return tag;
+}
+
+// A host without HEAD: read the manifest's start until its release id shows.
+bool prefix_names_release(Network& network, const std::string& release_id) {
+    const auto response = network.request(network.manifest_url(), L"GET", L"", question_timeout_ms);
+    if (response->status() != 200) throw NetworkError("Hosting chưa sẵn sàng.");
+    std::string text;
+    char piece[prefix_piece];
+    while (text.size() < prefix_limit) {
+        const auto capacity = static_cast<std::uint32_t>(std::min<size_t>(prefix_piece, prefix_limit - text.size()));
+        const std::uint32_t got = response->read_some(piece, capacity);
+        if (got == 0) return false;
+        text.append(piece, got);
+        if (const auto found = prefix_release(text)) return *found == release_id;
+    }
+    return false;
+}
+
+}  // namespace
+
+bool release_is_current(Network& network, const nlohmann::json& record) {
+    const std::string release_id = record.at("releaseId").get<std::string>();
+    const std::string digest = record.at("manifestSha256").get<std::string>();
+    // The digest goes into a header line: only a well-formed one may.
+    require_sha256(digest);
+    {
+        const auto head = network.request(network.manifest_url(), L"HEAD",
+                                          L"If-None-Match: \"" + to_wide(digest) + L"\"\r\n", question_timeout_ms);
+        const std::uint32_t status = head->status();
+        if (status == 304) return true;
+        if (status != 200 && status != 405 && status != 501) {
+            throw NetworkError("Hosting trả lỗi HTTP " + std::to_string(status));
+        }
+        if (status == 200) {
+            const std::wstring release = head->header(L"X-QORN-Release");
+            const std::wstring tag = head->header(L"ETag");
+            if (!release.empty() && !tag.empty()) {
+                const std::string host_release = to_utf8(release);
+                const std::string host_digest = to_utf8(bare_entity_tag(tag));
+                require_release_id(host_release);
+                require_sha256(host_digest);
+                return host_release == release_id && host_digest == digest;
+            }
+        }
+    }
+    return prefix_names_release(network, release_id);
+}
+
+Manifest fetch_manifest(Network& network) {
+    const auto response = network.request(network.manifest_url(), L"GET", L"", manifest_timeout_ms);
+    if (response->status() != 200) {
+        throw NetworkError("Không tải được manifest, HTTP " + std::to_string(response->status()));
+    }
+    std::string text = response->read_all(manifest_text_limit);
+    return parse_manifest(std::move(text), network.manifest_url());
+}
+
+}  // namespace qorn

@@ -1,0 +1,171 @@
+#include "net/network.hpp"
+
+#include "core/text.hpp"
+
+#include <algorithm>
+#include <cwchar>
+#include <utility>
+#include <vector>
+
+namespace qorn {
+namespace {
+
+constexpr wchar_t user_agent[] = L"QORN-PC-Native/2.0";
+constexpr wchar_t no_cache_line[] = L"Cache-Control: no-cache, no-store\r\n";
+constexpr char connect_failure[] = "Không tạo được kết nối HTTP";
+constexpr DWORD tls_1_2_and_1_3 = WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_2 | WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_3;
+constexpr DWORD tls_1_2 = WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_2;
+constexpr DWORD no_cookies_redirects_or_authentication =
+    WINHTTP_DISABLE_COOKIES | WINHTTP_DISABLE_REDIRECTS | WINHTTP_DISABLE_AUTHENTICATION;
+constexpr DWORD read_all_piece = 65536;
+
+bool set_dword_option(const WinHttpCalls& calls, HINTERNET handle, DWORD option, DWORD value) {
+    return calls.set_option(handle, option, &value, sizeof value) != FALSE;
+}
+
+}  // namespace
+
+HttpHandle::HttpHandle(HttpHandle&& other) noexcept
+    : handle_(std::exchange(other.handle_, nullptr)), calls_(other.calls_), cancel_(other.cancel_) {}
+
+HttpHandle& HttpHandle::operator=(HttpHandle&& other) noexcept {
+    if (this != &other) {
+        close();
+        handle_ = std::exchange(other.handle_, nullptr);
+        calls_ = other.calls_;
+        cancel_ = other.cancel_;
+    }
+    return *this;
+}
+
+void HttpHandle::close() noexcept {
+    HINTERNET handle = std::exchange(handle_, nullptr);
+    if (handle == nullptr) return;
+    const DWORD last_error = GetLastError();
+    // untrack answers false when a stop has closed the handle already.
+    if (cancel_ == nullptr || cancel_->untrack(handle)) calls_->close_handle(handle);
+    SetLastError(last_error);
+}
+
+HttpResponse::HttpResponse(HttpHandle connection, HttpHandle request, Cancel& cancel, const WinHttpCalls& calls,
+                           std::uint32_t status) noexcept
+    : connection_(std::move(connection)),
+      request_(std::move(request)),
+      cancel_(&cancel),
+      calls_(&calls),
+      status_(status) {}
+
+std::uint32_t HttpResponse::read_some(char* buffer, std::uint32_t capacity) {
+    cancel_->check();
+    DWORD got = 0;
+    if (!calls_->read_data(request_.get(), buffer, capacity, &got)) {
+        cancel_->check();  // a stop closes the handle under a blocked read
+        throw NetworkError("Kết nối tải dữ liệu bị ngắt. Vui lòng thử lại.");
+    }
+    return got;
+}
+
+std::string HttpResponse::read_all(std::uint64_t limit) {
+    std::string body;
+    std::vector<char> piece(read_all_piece);
+    for (;;) {
+        const std::uint32_t got = read_some(piece.data(), read_all_piece);
+        if (got == 0) return body;
+        require(got <= limit && body.size() <= limit - got, "Dữ liệu hosting vượt giới hạn cho phép.");
+        body.append(piece.data(), got);
+    }
+}
+
+std::wstring HttpResponse::header(std::wstring_view name) const {
+    const std::wstring query(name);  // the query reads the name up to its terminating zero
+    DWORD size = 0;
+    if (!calls_->query_headers(request_.get(), WINHTTP_QUERY_CUSTOM, query.c_str(), WINHTTP_NO_OUTPUT_BUFFER, &size,
+                               WINHTTP_NO_HEADER_INDEX)) {
+        if (GetLastError() == ERROR_WINHTTP_HEADER_NOT_FOUND) return {};
+    }
+    if (size == 0) return {};
+    std::wstring value(size / 2 + 1, L'\0');
+    DWORD capacity = static_cast<DWORD>(value.size() * sizeof(wchar_t));
+    if (!calls_->query_headers(request_.get(), WINHTTP_QUERY_CUSTOM, query.c_str(), value.data(), &capacity,
+                               WINHTTP_NO_HEADER_INDEX)) {
+        throw_windows_error("Không đọc được header HTTP", GetLastError());
+    }
+    value.resize(std::wcslen(value.c_str()));
+    return value;
+}
+
+Network::Network(std::wstring manifest_url, Cancel& cancel, const WinHttpCalls& calls) : calls_(&calls) {
+    session_ = HttpHandle(
+        calls.open(user_agent, WINHTTP_ACCESS_TYPE_AUTOMATIC_PROXY, WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0),
+        calls);
+    if (!session_) throw_windows_error(connect_failure, GetLastError());
+    manifest_url_ = std::move(manifest_url);
+    cancel_ = &cancel;
+    manifest_parts_ = crack_url(manifest_url_);
+    // Older Windows refuse TLS 1.3 in the mask; TLS 1.2 alone is the floor, never less.
+    if (!set_dword_option(calls, session_.get(), WINHTTP_OPTION_SECURE_PROTOCOLS, tls_1_2_and_1_3) &&
+        !set_dword_option(calls, session_.get(), WINHTTP_OPTION_SECURE_PROTOCOLS, tls_1_2)) {
+        throw std::runtime_error("Windows không hỗ trợ kết nối TLS 1.2.");
+    }
+}
+
+std::unique_ptr<HttpResponse> Network::request(std::wstring_view url, std::wstring_view method,
+                                               std::wstring_view headers, std::int32_t timeout_ms) {
+    require_same_host(url, manifest_parts_);
+    cancel_->check();
+    try {
+        return send(url, method, headers, timeout_ms);
+    } catch (const Cancelled&) {
+        throw;
+    } catch (const NetworkError&) {
+        throw;
+    } catch (const std::runtime_error& failure) {
+        // Everything between connecting and the status line is the host's failure.
+        throw NetworkError(failure.what());
+    }
+}
+
+std::unique_ptr<HttpResponse> Network::send(std::wstring_view url, std::wstring_view method, std::wstring_view headers,
+                                            std::int32_t timeout_ms) {
+    const UrlParts parts = crack_url(url);
+    HttpHandle connection(calls_->connect(session_.get(), parts.host.c_str(), parts.port, 0), *calls_);
+    if (!connection) throw_windows_error(connect_failure, GetLastError());
+
+    const std::wstring verb(method);
+    HttpHandle request(
+        calls_->open_request(connection.get(), verb.c_str(), parts.path.c_str(), nullptr, WINHTTP_NO_REFERER,
+                             WINHTTP_DEFAULT_ACCEPT_TYPES, parts.https ? WINHTTP_FLAG_SECURE : 0),
+        *calls_, cancel_);
+    if (!request) throw_windows_error(connect_failure, GetLastError());
+    // Owned before it is tracked: when track closes it for a pending stop, untrack
+    // then answers false and the owner leaves it alone.
+    cancel_->track(request.get());
+    cancel_->check();
+
+    require(set_dword_option(*calls_, request.get(), WINHTTP_OPTION_DISABLE_FEATURE,
+                             no_cookies_redirects_or_authentication),
+            "Không cấu hình được kết nối tải an toàn.");
+    const int timeout = timeout_ms;
+    require(calls_->set_timeouts(request.get(), std::min(timeout, 3000), std::min(timeout, 5000), timeout, timeout) !=
+                FALSE,
+            "Không cấu hình được thời gian chờ hosting.");
+
+    std::wstring lines = no_cache_line;
+    lines += headers;
+    if (!calls_->send_request(request.get(), lines.c_str(), static_cast<DWORD>(-1), WINHTTP_NO_REQUEST_DATA, 0, 0, 0) ||
+        !calls_->receive_response(request.get(), nullptr)) {
+        const DWORD code = GetLastError();
+        cancel_->check();  // a stop closed the handle under us
+        throw_windows_error("Không kết nối được hosting", code);
+    }
+
+    DWORD status = 0;
+    DWORD size = sizeof status;
+    if (!calls_->query_headers(request.get(), WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
+                               WINHTTP_HEADER_NAME_BY_INDEX, &status, &size, WINHTTP_NO_HEADER_INDEX)) {
+        throw_windows_error("Không đọc được mã HTTP", GetLastError());
+    }
+    return std::make_unique<HttpResponse>(std::move(connection), std::move(request), *cancel_, *calls_, status);
+}
+
+}  // namespace qorn

@@ -1,0 +1,51 @@
+// Preparing the launcher's own update: picks the manifest's newer build for this
+// architecture, downloads it into the self-update area and leaves it verified for
+// the hand-off. Runs on the update run's worker thread while the caller holds the
+// client folder's update lock; it never replaces the running launcher itself.
+#pragma once
+
+#include "core/cancel.hpp"
+#include "core/progress.hpp"
+#include "game/game_guard.hpp"
+#include "net/network.hpp"
+#include "selfupdate/launcher_metadata.hpp"
+#include "state/state.hpp"
+
+#include <nlohmann/json.hpp>
+
+#include <filesystem>
+#include <string>
+#include <string_view>
+
+namespace qorn {
+
+// What a run learned about the launcher's own update.
+struct LauncherCheck {
+    bool restart = false;  // ready.json and a verified candidate.exe wait for the hand-off
+    std::wstring message;  // shown to the user; empty when there is nothing to say
+};
+
+// The system calls of the offer check, as a table so that tests can stand in for
+// the running executable and the process list.
+struct LauncherCalls {
+    ModulePathCall module_path;
+    ProcessCalls processes;
+};
+const LauncherCalls& system_launcher_calls();
+
+// A file directly in the self-update area ("offer.json", "candidate.exe", ...).
+std::filesystem::path self_update_path(const State& state, std::string_view name);
+
+// True when another Updater.exe runs from this client folder. A game running
+// there fails the call with the game guard's message.
+bool launcher_instance_running(const State& state, const ProcessCalls& calls = system_process_calls());
+
+// launchers: the manifest's launchers value, or null when this run has no manifest
+// (the last offer seen is used). retry_failed lets an offer that was rolled back
+// be tried again. Only Cancelled escapes: every other failure is logged and
+// answered with the message that the current launcher stays.
+LauncherCheck prepare_launcher(State& state, const nlohmann::json* launchers, Network& network, Cancel& cancel,
+                               const ProgressCallback& progress, bool retry_failed,
+                               const LauncherCalls& calls = system_launcher_calls());
+
+}  // namespace qorn
