@@ -1,16 +1,17 @@
 #include "net/download.hpp"
 #include "core/sha256.hpp"
 #include "core/text.hpp"
-#include "net/host_site.hpp"
 #include "net/script_server.hpp"
 #include "support/failure.hpp"
 #include "support/sandbox.hpp"
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
 #include <atomic>
 #include <chrono>
 #include <numeric>
+#include <sstream>
 #include <thread>
 
 namespace qorn {
@@ -19,8 +20,106 @@ namespace {
 using nlohmann::json;
 using test::failure_of;
 using test::read_bytes;
-using test::shared_host;
 using test::write_bytes;
+
+// ---- The update-host tool -------------------------------------------------
+
+// Wine's Unix path of a Windows path.
+std::string unix_path_of(const std::filesystem::path& path) {
+    using Convert = char*(__cdecl*)(const wchar_t*);
+    const auto convert = reinterpret_cast<Convert>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name")));
+    char* text = convert == nullptr ? nullptr : convert(path.c_str());
+    if (text == nullptr) throw std::runtime_error("test: these tests run under Wine only");
+    std::string result(text);
+    HeapFree(GetProcessHeap(), 0, text);
+    return result;
+}
+
+// tools/qorn_host.py serve on 127.0.0.1, serving a site these tests write file by
+// file; shared by the whole program. Wine starts Unix programs but cannot wait for
+// or end them, so serve_site.py runs the server and ends it when the stop file
+// appears (or the work folder goes, or two minutes have passed).
+class HostSite {
+public:
+    HostSite() {
+        std::filesystem::create_directories(work_ / L"site" / L"files");
+        start();
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+        while (!std::filesystem::exists(work_ / L"port")) {
+            if (std::chrono::steady_clock::now() > deadline) {
+                throw std::runtime_error("test: the update-host tool did not start: " +
+                                         read_bytes(work_ / L"server.err"));
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        port_ = std::stoi(read_bytes(work_ / L"port"));
+    }
+    ~HostSite() {
+        write_bytes(work_ / L"stop", "");
+        // The watchdog removes the port file once the server has ended.
+        for (int round = 0; round < 150 && std::filesystem::exists(work_ / L"port"); ++round) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+    }
+
+    std::wstring url(std::string_view path) const {
+        return L"http://127.0.0.1:" + std::to_wstring(port_) + to_wide(path);
+    }
+    // Publishes the bytes under files/<sha256>; answers their URL path.
+    std::string add_file(std::string_view bytes) const {
+        const std::string digest = sha256_hex(bytes);
+        write_then_rename(work_ / L"site" / L"files" / to_wide(digest), bytes);
+        return "/files/" + digest;
+    }
+    void set_faults(const json& rules) const { write_then_rename(work_ / L"faults.json", rules.dump()); }
+    // The request log's entries for a path, once there are `count` of them: a line
+    // is written just after its answer went out.
+    std::vector<json> log_for(std::string_view path, size_t count) const {
+        std::vector<json> entries;
+        for (int round = 0; round < 250 && entries.size() < count; ++round) {
+            if (round > 0) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            entries.clear();
+            if (!std::filesystem::exists(work_ / L"requests.log")) continue;
+            std::istringstream lines(read_bytes(work_ / L"requests.log"));
+            for (std::string line; std::getline(lines, line);) {
+                json entry = json::parse(line);
+                if (entry["path"] == path) entries.push_back(std::move(entry));
+            }
+        }
+        return entries;
+    }
+
+private:
+    static void write_then_rename(const std::filesystem::path& path, std::string_view bytes) {
+        write_bytes(path.wstring() + L".new", bytes);
+        std::filesystem::rename(path.wstring() + L".new", path);
+    }
+
+    void start() const {
+        std::wstring command = to_wide("/usr/bin/python3 \"" QORN_SOURCE_DIR "/tests/net/serve_site.py\" \"") +
+                               to_wide(unix_path_of(work_.path())) + L"\" 120";
+        STARTUPINFOW startup{};
+        startup.cb = sizeof startup;
+        PROCESS_INFORMATION process{};
+        if (!CreateProcessW(L"Z:\\usr\\bin\\python3", command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                            &startup, &process)) {
+            throw std::runtime_error("test: cannot start python3 for the update-host tool");
+        }
+        UniqueHandle thread(process.hThread);
+        UniqueHandle child(process.hProcess);
+    }
+
+    test::TempFolder work_;
+    int port_ = 0;
+};
+
+HostSite& shared_host() {
+    static HostSite host;
+    return host;
+}
+
+// ---- Downloads -------------------------------------------------------------
 
 // Bytes that differ from test to test, so every test has a file of its own on the host.
 std::string body_of(size_t size, std::string_view seed) {
@@ -43,7 +142,7 @@ struct Download {
     std::vector<std::uint64_t> totals;
     std::vector<std::uint64_t> pieces;
 
-    explicit Download(const std::wstring& manifest_url = shared_host().manifest_url())
+    explicit Download(const std::wstring& manifest_url = shared_host().url("/api/manifest"))
         : network(manifest_url, cancel) {}
 
     void run(const std::wstring& url, const std::string& body) {

@@ -1,37 +1,103 @@
 #include "net/network.hpp"
+#include "net/failure_kind.hpp"
 #include "net/script_server.hpp"
-#include "net/winhttp_watch.hpp"
 #include "support/failure.hpp"
 #include "support/sandbox.hpp"
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <atomic>
 #include <chrono>
+#include <functional>
+#include <set>
 #include <thread>
 
 namespace qorn {
 namespace {
 
 using test::answer;
-using test::failure_of;
 using test::ScriptServer;
 using test::Seen;
-using test::WinHttpWatch;
 
-// Which of the failures a call ended in: the type decides what the sync driver does.
-template <typename F>
-std::string kind_of_failure(F&& body) {
-    try {
-        body();
-    } catch (const Cancelled&) {
-        return "Cancelled";
-    } catch (const NetworkError& failure) {
-        return std::string("NetworkError: ") + failure.what();
-    } catch (const std::runtime_error& failure) {
-        return std::string("runtime_error: ") + failure.what();
+// A WinHTTP table that calls the real WinHTTP and records what the network code
+// asked for; it can refuse protocol masks and act right after a request opens.
+// Closes are counted per opening: WinHTTP hands out the value of a closed handle again.
+struct Opened {
+    HINTERNET handle;
+    int closes;
+};
+
+struct Watch {
+    std::vector<DWORD> protocol_masks;
+    std::vector<DWORD> disabled_features;
+    std::vector<std::array<int, 4>> timeouts;  // resolve, connect, send, receive
+    std::vector<Opened> sessions;
+    std::vector<Opened> requests;
+    std::set<DWORD> refused_protocol_masks;
+    std::function<void()> after_open_request;
+
+    Watch() { active = this; }
+    ~Watch() { active = nullptr; }
+    static Watch* active;
+    static const WinHttpCalls calls;
+};
+Watch* Watch::active = nullptr;
+
+HINTERNET WINAPI watched_open(LPCWSTR agent, DWORD access, LPCWSTR proxy, LPCWSTR bypass, DWORD flags) {
+    HINTERNET session = WinHttpOpen(agent, access, proxy, bypass, flags);
+    Watch::active->sessions.push_back({session, 0});
+    return session;
+}
+
+BOOL WINAPI watched_set_option(HINTERNET handle, DWORD option, LPVOID buffer, DWORD length) {
+    Watch& watch = *Watch::active;
+    const DWORD value = length == sizeof(DWORD) ? *static_cast<const DWORD*>(buffer) : 0;
+    if (option == WINHTTP_OPTION_DISABLE_FEATURE) watch.disabled_features.push_back(value);
+    if (option == WINHTTP_OPTION_SECURE_PROTOCOLS) {
+        watch.protocol_masks.push_back(value);
+        if (watch.refused_protocol_masks.contains(value)) {
+            SetLastError(ERROR_INVALID_PARAMETER);
+            return FALSE;
+        }
     }
-    return "(no failure)";
+    return WinHttpSetOption(handle, option, buffer, length);
+}
+
+HINTERNET WINAPI watched_open_request(HINTERNET connection, LPCWSTR verb, LPCWSTR object, LPCWSTR version,
+                                      LPCWSTR referrer, LPCWSTR* types, DWORD flags) {
+    HINTERNET request = WinHttpOpenRequest(connection, verb, object, version, referrer, types, flags);
+    Watch::active->requests.push_back({request, 0});
+    if (Watch::active->after_open_request) Watch::active->after_open_request();
+    return request;
+}
+
+BOOL WINAPI watched_set_timeouts(HINTERNET request, int resolve, int connect, int send, int receive) {
+    Watch::active->timeouts.push_back({resolve, connect, send, receive});
+    return WinHttpSetTimeouts(request, resolve, connect, send, receive);
+}
+
+BOOL WINAPI watched_close(HINTERNET handle) {
+    for (auto* opened : {&Watch::active->sessions, &Watch::active->requests}) {
+        for (auto it = opened->rbegin(); it != opened->rend(); ++it) {
+            if (it->handle == handle) {
+                ++it->closes;
+                break;
+            }
+        }
+    }
+    return WinHttpCloseHandle(handle);
+}
+
+const WinHttpCalls Watch::calls{
+    &watched_open,       &watched_set_option,     &WinHttpConnect,      &watched_open_request, &watched_set_timeouts,
+    &WinHttpSendRequest, &WinHttpReceiveResponse, &WinHttpQueryHeaders, &WinHttpReadData,      &watched_close,
+};
+
+bool is_open(HINTERNET handle) {
+    DWORD value = 0;
+    DWORD size = sizeof value;
+    return WinHttpQueryOption(handle, WINHTTP_OPTION_CONNECT_TIMEOUT, &value, &size) != FALSE;
 }
 
 TEST(Network, StatusesReturnAsTheyCameAndRedirectsAreNotFollowed) {
@@ -52,13 +118,17 @@ TEST(Network, StatusesReturnAsTheyCameAndRedirectsAreNotFollowed) {
     EXPECT_NE(seen[0].headers.find("User-Agent: QORN-PC-Native/2.0\r\n"), std::string::npos) << seen[0].headers;
     EXPECT_EQ(seen[1].method, "HEAD");
     EXPECT_NE(seen[1].headers.find("Range: bytes=5-\r\n"), std::string::npos) << seen[1].headers;
+
+    EXPECT_EQ(test::failure_kind([&] { network.request(L"http://localhost:1/files/a", L"GET", L"", 5000); }),
+              "runtime_error: URL tải phải cùng hosting cập nhật.");
+    EXPECT_EQ(server.connections(), 2);
 }
 
 TEST(Network, EachRequestGetsItsTimeoutsAndRefusesCookiesRedirectsAndAuthentication) {
     ScriptServer server([](const Seen&) { return answer(200, "ok"); });
-    WinHttpWatch watch;
+    Watch watch;
     Cancel cancel;
-    Network network(server.url(), cancel, watch.calls());
+    Network network(server.url(), cancel, Watch::calls);
     network.request(server.url(), L"GET", L"", 45000);
     network.request(server.url(), L"GET", L"", 2000);
     using Timeouts = std::array<int, 4>;
@@ -66,65 +136,56 @@ TEST(Network, EachRequestGetsItsTimeoutsAndRefusesCookiesRedirectsAndAuthenticat
     EXPECT_EQ(watch.disabled_features, (std::vector<DWORD>{7, 7}));
     // Both responses are gone: each request handle was closed exactly once.
     ASSERT_EQ(watch.requests.size(), 2u);
-    for (const test::Opened& request : watch.requests) EXPECT_EQ(request.closes, 1);
+    for (const Opened& request : watch.requests) EXPECT_EQ(request.closes, 1);
 }
 
 TEST(Network, SessionAllowsTls12And13OrFallsBackToTls12Alone) {
     const std::wstring url = L"http://127.0.0.1:9/api/manifest";
     Cancel cancel;
     {
-        WinHttpWatch watch;
-        Network network(url, cancel, watch.calls());
+        Watch watch;
+        Network network(url, cancel, Watch::calls);
         EXPECT_EQ(watch.protocol_masks, std::vector<DWORD>{0x2800});
     }
     {
-        WinHttpWatch watch;
+        Watch watch;
         watch.refused_protocol_masks = {0x2800};
-        Network network(url, cancel, watch.calls());
+        Network network(url, cancel, Watch::calls);
         EXPECT_EQ(watch.protocol_masks, (std::vector<DWORD>{0x2800, 0x800}));
     }
     {
-        WinHttpWatch watch;
+        Watch watch;
         watch.refused_protocol_masks = {0x2800, 0x800};
-        EXPECT_EQ(kind_of_failure([&] { Network network(url, cancel, watch.calls()); }),
+        EXPECT_EQ(test::failure_kind([&] { Network network(url, cancel, Watch::calls); }),
                   "runtime_error: Windows không hỗ trợ kết nối TLS 1.2.");
         EXPECT_EQ(watch.protocol_masks, (std::vector<DWORD>{0x2800, 0x800}));
         ASSERT_EQ(watch.sessions.size(), 1u);
         EXPECT_EQ(watch.sessions[0].closes, 1);  // no session left behind
     }
-    WinHttpWatch watch;
+    Watch watch;
     EXPECT_EQ(
-        kind_of_failure([&] { Network network(L"http://update.example.net/api/manifest", cancel, watch.calls()); }),
+        test::failure_kind([&] { Network network(L"http://update.example.net/api/manifest", cancel, Watch::calls); }),
         "runtime_error: Hosting phải sử dụng HTTPS.");
     EXPECT_EQ(watch.sessions.at(0).closes, 1);
 }
 
-TEST(Network, AnotherHostIsRefusedBeforeAnythingIsSent) {
-    ScriptServer server([](const Seen&) { return answer(200); });
-    Cancel cancel;
-    Network network(server.url(), cancel);
-    EXPECT_EQ(kind_of_failure([&] { network.request(L"http://localhost:1/files/a", L"GET", L"", 5000); }),
-              "runtime_error: URL tải phải cùng hosting cập nhật.");
-    EXPECT_EQ(server.connections(), 0);
-}
-
 TEST(Network, StoppedRunsMakeNoConnection) {
     ScriptServer server([](const Seen&) { return answer(200); });
-    WinHttpWatch watch;
+    Watch watch;
     Cancel stopped;
     stopped.cancel();
-    Network network(server.url(), stopped, watch.calls());
-    EXPECT_EQ(kind_of_failure([&] { network.request(server.url(), L"GET", L"", 5000); }), "Cancelled");
+    Network network(server.url(), stopped, Watch::calls);
+    EXPECT_EQ(test::failure_kind([&] { network.request(server.url(), L"GET", L"", 5000); }), "Cancelled");
     EXPECT_TRUE(watch.requests.empty());
 
     // A stop that lands just after the request handle opened: tracking closes it
     // at once, and its owner does not close it a second time.
     Cancel cancel;
-    Network late(server.url(), cancel, watch.calls());
-    watch.after_open_request = [&](HINTERNET) { cancel.cancel(); };
-    EXPECT_EQ(kind_of_failure([&] { late.request(server.url(), L"GET", L"", 5000); }), "Cancelled");
+    Network late(server.url(), cancel, Watch::calls);
+    watch.after_open_request = [&] { cancel.cancel(); };
+    EXPECT_EQ(test::failure_kind([&] { late.request(server.url(), L"GET", L"", 5000); }), "Cancelled");
     ASSERT_EQ(watch.requests.size(), 1u);
-    EXPECT_FALSE(test::is_open(watch.requests[0].handle));
+    EXPECT_FALSE(is_open(watch.requests[0].handle));
     EXPECT_EQ(watch.requests[0].closes, 0);
     EXPECT_EQ(server.connections(), 0);
 }
@@ -136,13 +197,13 @@ TEST(Network, StopDuringABlockedReadEndsInCancelledAndClosesTheRequestOnce) {
         slow.stall_after = 1000;
         return slow;
     });
-    WinHttpWatch watch;
+    Watch watch;
     Cancel cancel;
-    Network network(server.url(), cancel, watch.calls());
+    Network network(server.url(), cancel, Watch::calls);
     std::atomic<bool> first_bytes{false};
     std::string outcome;
     std::thread worker([&] {
-        outcome = kind_of_failure([&] {
+        outcome = test::failure_kind([&] {
             auto response = network.request(server.url(), L"GET", L"", 45000);
             char buffer[4096];
             // Wine fills the whole buffer before it returns: ask for exactly what comes.
@@ -170,7 +231,7 @@ TEST(Network, StopDuringABlockedReadEndsInCancelledAndClosesTheRequestOnce) {
         EXPECT_LT(waited, std::chrono::seconds(10));  // not the stall's own end
     }
     ASSERT_EQ(watch.requests.size(), 1u);
-    EXPECT_FALSE(test::is_open(watch.requests[0].handle));
+    EXPECT_FALSE(is_open(watch.requests[0].handle));
     EXPECT_EQ(watch.requests[0].closes, 0);  // the stop's close was the only one
 }
 
@@ -182,7 +243,7 @@ TEST(Network, UnreachableHostAndBrokenBodyAreNetworkErrors) {
         closed_port_url = gone.url();
     }
     Network nowhere(closed_port_url, cancel);
-    const std::string refused = kind_of_failure([&] { nowhere.request(closed_port_url, L"GET", L"", 5000); });
+    const std::string refused = test::failure_kind([&] { nowhere.request(closed_port_url, L"GET", L"", 5000); });
     EXPECT_TRUE(test::starts_with(refused, "NetworkError: Không kết nối được hosting: ")) << refused;
 
     ScriptServer server([](const Seen&) {
@@ -191,7 +252,7 @@ TEST(Network, UnreachableHostAndBrokenBodyAreNetworkErrors) {
         return garbage;
     });
     Network network(server.url(), cancel);
-    const std::string broken = kind_of_failure([&] { network.request(server.url(), L"GET", L"", 5000); });
+    const std::string broken = test::failure_kind([&] { network.request(server.url(), L"GET", L"", 5000); });
     EXPECT_TRUE(test::starts_with(broken, "NetworkError: ")) << broken;
 }
 
@@ -203,7 +264,7 @@ TEST(HttpResponse, ReadAllTakesABodyOfExactlyTheLimitButNotOneByteMore) {
     Network network(server.url(), cancel);
     EXPECT_EQ(network.request(server.url("/empty"), L"GET", L"", 5000)->read_all(0), "");
     EXPECT_EQ(network.request(server.url(), L"GET", L"", 5000)->read_all(body.size()), body);
-    EXPECT_EQ(kind_of_failure([&] { network.request(server.url(), L"GET", L"", 5000)->read_all(body.size() - 1); }),
+    EXPECT_EQ(test::failure_kind([&] { network.request(server.url(), L"GET", L"", 5000)->read_all(body.size() - 1); }),
               "runtime_error: Dữ liệu hosting vượt giới hạn cho phép.");
 }
 
