@@ -4,12 +4,25 @@
 
 #include <gtest/gtest.h>
 
+#include <stdexcept>
 #include <vector>
 
 namespace qorn {
 namespace {
 
 const std::filesystem::path updater = QORN_UPDATER_EXE;
+
+VS_FIXEDFILEINFO file_version(const std::filesystem::path& image, std::vector<char>& info) {
+    DWORD ignored = 0;
+    info.resize(GetFileVersionInfoSizeW(image.c_str(), &ignored));
+    VS_FIXEDFILEINFO* fixed = nullptr;
+    UINT length = 0;
+    if (info.empty() || !GetFileVersionInfoW(image.c_str(), 0, static_cast<DWORD>(info.size()), info.data()) ||
+        !VerQueryValueW(info.data(), L"\\", reinterpret_cast<void**>(&fixed), &length)) {
+        throw std::runtime_error("test: no version information");
+    }
+    return *fixed;
+}
 
 TEST(UpdaterExe, IsA64BitGuiImageWithManifestAndVersion) {
     const std::string image = test::read_bytes(updater);
@@ -22,16 +35,12 @@ TEST(UpdaterExe, IsA64BitGuiImageWithManifestAndVersion) {
     EXPECT_EQ(optional->Magic, IMAGE_NT_OPTIONAL_HDR64_MAGIC);
     EXPECT_EQ(optional->Subsystem, IMAGE_SUBSYSTEM_WINDOWS_GUI);
 
-    DWORD ignored = 0;
-    const DWORD size = GetFileVersionInfoSizeW(updater.c_str(), &ignored);
-    ASSERT_GT(size, 0u);
-    std::vector<char> info(size);
-    ASSERT_TRUE(GetFileVersionInfoW(updater.c_str(), 0, size, info.data()));
-    VS_FIXEDFILEINFO* fixed = nullptr;
-    UINT length = 0;
-    ASSERT_TRUE(VerQueryValueW(info.data(), L"\\", reinterpret_cast<void**>(&fixed), &length));
-    EXPECT_EQ(fixed->dwFileVersionMS, (2u << 16) | 0u);
-    EXPECT_EQ(fixed->dwFileVersionLS, (8u << 16) | 0u);
+    std::vector<char> info;
+    const VS_FIXEDFILEINFO fixed = file_version(updater, info);
+    EXPECT_EQ(fixed.dwFileVersionMS, (2u << 16) | 0u);
+    EXPECT_EQ(fixed.dwFileVersionLS, (8u << 16) | 0u);
+    const VS_FIXEDFILEINFO next = file_version(QORN_UPDATER_NEXT_EXE, info);  // the newer build of the same sources
+    EXPECT_EQ(next.dwFileVersionLS, (9u << 16) | 0u);
 
     HMODULE module = LoadLibraryExW(updater.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
     ASSERT_NE(module, nullptr);
