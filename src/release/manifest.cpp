@@ -160,6 +160,16 @@ Manifest manifest_from_json(const json& value, std::wstring_view manifest_url) {
     return parse_manifest(value.dump(-1, ' ', false, json::error_handler_t::strict), manifest_url);
 }
 
+std::vector<ClientFile> files_dropped_by(const Manifest& next, const Manifest& installed) {
+    Keys kept;
+    for (const ClientFile& file : next.files) kept.insert(case_key(to_wide(file.path)));
+    std::vector<ClientFile> dropped;
+    for (const ClientFile& file : installed.files) {
+        if (!kept.count(case_key(to_wide(file.path)))) dropped.push_back(file);
+    }
+    return dropped;
+}
+
 std::optional<std::string> prefix_release(std::string_view text) {
     std::string last_key;
     std::optional<std::string> release;

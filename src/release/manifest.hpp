@@ -45,6 +45,10 @@ struct Manifest {
 Manifest parse_manifest(std::string text, std::wstring_view manifest_url);
 // The manifest of a value's compact UTF-8 text.
 Manifest manifest_from_json(const nlohmann::json& value, std::wstring_view manifest_url);
+// The files of the installed release that the next one no longer has (compared by
+// case key), in the installed release's order: what an update removes.
+std::vector<ClientFile> files_dropped_by(const Manifest& next, const Manifest& installed);
+
 // The release id at the start of a possibly incomplete manifest, once it is known
 // to be schema 1; nothing otherwise.
 std::optional<std::string> prefix_release(std::string_view text);

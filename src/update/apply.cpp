@@ -6,7 +6,6 @@
 #include "state/records.hpp"
 #include "state/scan.hpp"
 
-#include <set>
 
 namespace qorn {
 namespace {
@@ -58,10 +57,8 @@ json plan_operations(const State& state, const std::optional<Manifest>& installe
                      const std::vector<ClientFile>& files) {
     json operations = json::array();
     if (installed) {
-        std::set<std::wstring> kept;
-        for (const ClientFile& file : release.files) kept.insert(case_key(to_wide(file.path)));
-        for (const ClientFile& file : installed->files) {
-            if (!kept.count(case_key(to_wide(file.path)))) operations.push_back(operation(state, file.path, true));
+        for (const ClientFile& file : files_dropped_by(release, *installed)) {
+            operations.push_back(operation(state, file.path, true));
         }
     }
     for (const ClientFile& file : files) operations.push_back(operation(state, file.path, false));

@@ -11,7 +11,6 @@
 
 #include <map>
 #include <mutex>
-#include <set>
 
 namespace qorn {
 namespace {
@@ -71,11 +70,8 @@ std::vector<ClientFile> files_to_back_up(const State& state, const Manifest& man
         return result;  // no valid installed record: nothing of it is removed
     }
     if (!installed) return result;
-    std::set<std::wstring> kept;
-    for (const ClientFile& file : manifest.files) kept.insert(key_of(file.path));
-    for (const ClientFile& file : installed->files) {
-        if (!kept.count(key_of(file.path))) result.push_back(file);
-    }
+    const std::vector<ClientFile> dropped = files_dropped_by(manifest, *installed);
+    result.insert(result.end(), dropped.begin(), dropped.end());
     return result;
 }
 

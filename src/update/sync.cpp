@@ -12,7 +12,6 @@
 #include "update/apply.hpp"
 #include "update/download_planning.hpp"
 
-#include <set>
 
 namespace qorn {
 namespace {
@@ -73,13 +72,7 @@ std::vector<ClientFile> changed_files(const Manifest& release, const Manifest& i
 }
 
 bool has_obsolete_files(const Manifest& release, const std::optional<Manifest>& installed) {
-    if (!installed) return false;
-    std::set<std::wstring> kept;
-    for (const ClientFile& file : release.files) kept.insert(case_key(to_wide(file.path)));
-    for (const ClientFile& file : installed->files) {
-        if (!kept.count(case_key(to_wide(file.path)))) return true;
-    }
-    return false;
+    return installed && !files_dropped_by(release, *installed).empty();
 }
 
 void adopt(const State& state, const Manifest& manifest, const Inventory& inventory, const Cancel& cancel,

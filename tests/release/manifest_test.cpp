@@ -172,6 +172,15 @@ TEST(Manifest, PackagesCoverEveryFileOnceByCaseKey) {
     EXPECT_EQ(refusal(document), "Tổng dung lượng bản phát hành vượt giới hạn.");
 }
 
+TEST(Manifest, FilesDroppedByTheNextReleaseAreComparedByCaseKey) {
+    json next = valid_manifest();
+    next["files"] = json::array({file_entry("MAIN.EXE"), file_entry("Data/new.bmd")});
+    const Manifest installed = manifest_from_json(valid_manifest(), manifest_url);
+    const std::vector<ClientFile> dropped = files_dropped_by(manifest_from_json(next, manifest_url), installed);
+    ASSERT_EQ(dropped.size(), 1u);
+    EXPECT_EQ(dropped[0].path, "Data/nhân vật/a.bmd");
+}
+
 TEST(PrefixRelease, ReadsTheIdFromIncompleteTexts) {
     EXPECT_EQ(prefix_release("{\"schemaVersion\":1,\"releaseId\":\"r1\",\"files\":["), "r1");
     EXPECT_EQ(prefix_release("{\"releaseId\":\"r1\",\"schemaVersion\":1"), "r1");
