@@ -9,3 +9,6 @@ export WINEARCH=win64
 export WINEDEBUG=-all
 export WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-mscoree,mshtml=}
 export QORN_CACHE QORN_BUILD QORN_DEPS
+# Wine maps Windows file names to Unix ones through the locale: with UTF-8 the
+# client folders' Vietnamese names look the same to Wine and to the Python tools.
+export LC_ALL=C.UTF-8

@@ -64,14 +64,14 @@ class TempDirTest(unittest.TestCase):
 class ServedSite:
     """`qorn_host.py serve` in a child process on an ephemeral loopback port."""
 
-    def __init__(self, site, workdir, host="127.0.0.1"):
+    def __init__(self, site, workdir, host="127.0.0.1", port=0, stop_after=120):
         self.port_file = os.path.join(workdir, "port")
         self.log_file = os.path.join(workdir, "requests.log")
         self.faults_file = os.path.join(workdir, "faults.json")
         self.process = subprocess.Popen(
-            [sys.executable, TOOL, "serve", site, "--host", host, "--port", "0",
+            [sys.executable, TOOL, "serve", site, "--host", host, "--port", str(port),
              "--port-file", self.port_file, "--log", self.log_file,
-             "--faults", self.faults_file, "--stop-after", "120"],
+             "--faults", self.faults_file, "--stop-after", str(stop_after)],
             stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
         deadline = time.monotonic() + 15
         while not os.path.exists(self.port_file):
