@@ -133,7 +133,12 @@ private:
         const LauncherCheck check =
             skip_launcher_update_ ? LauncherCheck{} : prepare_launcher(state_, nullptr, network, cancel_, progress_, false);
         SyncResult result{verified_.record.at("releaseId").get<std::string>(), 0, false, true, check.restart};
-        if (!check.restart) check_ready(state_);
+        if (!check.restart) {
+            // A run killed while cleaning up after its commit leaves the work areas behind; the
+            // release they were for is installed, so they are only lost disk space.
+            clean_work_areas(state_, progress_);
+            check_ready(state_);
+        }
         return finish(progress_, result, check.message);
     }
 

@@ -96,6 +96,14 @@ class UpToDateClient(ClientCase):
         self.assertEqual([(r["method"], r["path"], r["status"]) for r in requests],
                          [("HEAD", "/api/manifest", 405), ("GET", "/api/manifest", 200)])
 
+    def test_quick_path_clears_work_areas_left_by_a_killed_run(self):
+        write_tree(self.state_path("staging"), {"Data/x.bmd": b"staged", "y": b"half"})
+        write_tree(self.state_path("downloads"), {"a.zip.part": b"partial"})
+        run = self.sync()
+        self.assert_synced(run, "r1", downloaded=0, quick=True)
+        self.assertEqual(run.stages, [0, 7, 9])
+        self.assert_verified("r1")
+
     def test_lost_record_is_rebuilt_from_the_hash_cache(self):
         os.remove(self.state_path("verified-release.json"))
         self.tamper_keeping_size_and_time("Data/Âm thanh/Tệp 002.bmd")

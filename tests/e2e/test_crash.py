@@ -1,0 +1,102 @@
+"""Crash torture: an update from one release of about 500 files to the next is
+killed at a random moment, over and over; after every kill one normal run must
+leave the folder holding exactly the new release, verified, with nothing of the
+transaction left and nothing outside the release touched.
+
+QORN_TORTURE_SEED repeats a run; QORN_TORTURE_ROUNDS changes the number of rounds."""
+
+import os
+import random
+import shutil
+import sys
+import time
+import unittest
+
+from e2esupport import ClientCase, finish, read_tree, sample_files
+
+ROUNDS = int(os.environ.get("QORN_TORTURE_ROUNDS", "32"))
+
+
+def next_release(files):
+    """About two files in three changed, a few dropped, a few added."""
+    result = {}
+    for index, (path, data) in enumerate(sorted(files.items())):
+        if index % 41 == 5:
+            continue
+        result[path] = data if index % 3 == 0 else data[::-1] + b"v2"
+    for index in range(12):
+        result["Data/Sự kiện mới/Vật phẩm %02d.ozj" % index] = bytes([index]) * (1000 + index)
+    return result
+
+
+def snapshot(root):
+    """path -> (bytes, write time) of every file below root."""
+    found = {}
+    for path, data in read_tree(root, skip_state=False).items():
+        found[path] = (data, os.stat(os.path.join(root, *path.split("/"))).st_mtime_ns)
+    return found
+
+
+class KilledUpdates(ClientCase):
+    def test_every_killed_update_is_finished_by_the_next_run(self):
+        seed = int(os.environ.get("QORN_TORTURE_SEED", str(random.randrange(1 << 32))))
+        print("\ncrash torture: seed %d, %d rounds (QORN_TORTURE_SEED=%d repeats it)"
+              % (seed, ROUNDS, seed), file=sys.stderr, flush=True)
+        draw = random.Random(seed)
+
+        old = sample_files(499)
+        new = next_release(old)
+        own = {"Screenshots/ảnh 1.jpg": b"player's own", "config.ini": b"[game]\nwindowed=1\n"}
+        self.host.publish(old, "r1", packages=2).start()
+        self.assert_synced(self.sync(), "r1", downloaded=500)
+        for path, data in own.items():
+            target = os.path.join(self.client, *path.split("/"))
+            os.makedirs(os.path.dirname(target), exist_ok=True)
+            with open(target, "wb") as out:
+                out.write(data)
+        neighbour = os.path.join(self.work, "neighbour")
+        os.makedirs(neighbour)
+        with open(os.path.join(neighbour, "keep.txt"), "wb") as out:
+            out.write(b"outside the client folder")
+        installed = os.path.join(self.work, "installed-r1")
+        shutil.copytree(self.client, installed, symlinks=True)
+        outside = snapshot(neighbour)
+        self.host.publish(new, "r2")
+
+        # One uninterrupted update gives the span in which to kill.
+        started = time.monotonic()
+        changed = [path for path in new if old.get(path) != new[path]]
+        self.assert_synced(self.sync(), "r2", downloaded=len(changed))
+        span = time.monotonic() - started
+        print("an uninterrupted update takes %.1f s" % span, file=sys.stderr, flush=True)
+
+        for number in range(1, ROUNDS + 1):
+            shutil.rmtree(self.client)
+            shutil.copytree(installed, self.client, symlinks=True)
+            delay = draw.uniform(0.2, span)
+            process, began = self.start_sync()
+            time.sleep(delay)
+            ended = process.poll() is not None
+            process.kill()
+            killed = finish(process, began)
+            left = [name for name in ("downloads", "staging", "journal.json", "transaction")
+                    if os.path.exists(self.state_path(name))]
+            print("round %d: killed after %.2f s, %s" % (
+                number, delay, "had ended" if ended else "left: " + (", ".join(left) or "nothing")),
+                file=sys.stderr, flush=True)
+            with self.subTest(round=number, delay=round(delay, 2), seed=seed):
+                if killed.result is None:
+                    run = self.sync()
+                    self.assertEqual(run.returncode, 0, run)
+                    self.assertEqual(run.result["releaseId"], "r2", run)
+                self.assert_client_holds({**new, **own})
+                self.assert_verified("r2")
+                self.assertFalse(os.path.exists(self.state_path("transaction")))
+                self.assertEqual(snapshot(neighbour), outside)
+                for path, data in own.items():
+                    with open(os.path.join(self.client, *path.split("/")), "rb") as src:
+                        self.assertEqual(src.read(), data)
+
+
+if __name__ == "__main__":
+    unittest.main()
