@@ -134,13 +134,15 @@ class Host:
         self.server = None
         self.count = 0
 
-    def publish(self, files, release_id, packages=0, launchers=()):
+    def publish(self, files, release_id, packages=0, launchers=(), nginx_listen=None):
         self.count += 1
         source = write_tree(os.path.join(self.work, "release-%d" % self.count), files)
         args = ["publish", source, self.site, "--base-url", self.base, "--release-id", release_id,
                 "--packages", str(packages)]
         for launcher in launchers:
             args += ["--launcher", launcher]
+        if nginx_listen:
+            args += ["--nginx-listen", nginx_listen]
         done = hosttest.run_tool(*args)
         if done.returncode != 0:
             raise AssertionError("publish failed: %s%s" % (done.stdout, done.stderr))

@@ -7,24 +7,18 @@ usage: nginx_download.py PATH/TO/nginx_check.exe"""
 
 import os
 import shutil
-import socket
 import subprocess
 import sys
 import tempfile
-import time
 import unittest
 
 REPO = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-TOOL = os.path.join(REPO, "tools", "qorn_host.py")
+sys.path.insert(0, os.path.join(REPO, "tests", "tools"))
+import hosttest  # noqa: E402  (after the path set-up)
+from hosttest import TOOL, free_port  # noqa: E402
+
 WINE_RUN = os.path.join(REPO, "scripts", "wine-run")
-NGINX = shutil.which("nginx") or "/usr/sbin/nginx"
 CHECK_EXE = None  # set from the command line
-
-
-def free_port():
-    with socket.socket() as probe:
-        probe.bind(("127.0.0.1", 0))
-        return probe.getsockname()[1]
 
 
 def wine_prefix():
@@ -33,7 +27,7 @@ def wine_prefix():
     return os.environ.get("WINEPREFIX") or os.path.join(cache, "wineprefix")
 
 
-@unittest.skipUnless(os.access(NGINX, os.X_OK), "nginx is not installed (%s)" % NGINX)
+@unittest.skipUnless(hosttest.HAVE_NGINX, "nginx is not installed (%s)" % hosttest.NGINX)
 class LauncherAgainstNginx(unittest.TestCase):
     def setUp(self):
         temp = tempfile.TemporaryDirectory(prefix="qorn-nginx-net-")
@@ -54,35 +48,8 @@ class LauncherAgainstNginx(unittest.TestCase):
              "--release-id", "nginx1", "--nginx-listen", "127.0.0.1:%d" % port],
             capture_output=True, text=True, timeout=120)
         self.assertEqual(published.returncode, 0, published.stderr)
-        conf = os.path.join(root, "main.conf")
-        with open(conf, "w") as out:
-            out.write("worker_processes 1;\nerror_log %s/error.log;\n"
-                      "events { worker_connections 64; }\nhttp {\n" % root)
-            for kind in ("client_body", "proxy", "fastcgi", "uwsgi", "scgi"):
-                out.write("  %s_temp_path %s/%s;\n" % (kind, root, kind))
-            out.write("  include %s;\n}\n" % os.path.join(site, "nginx.conf"))
-        self.nginx = subprocess.Popen(
-            [NGINX, "-p", root, "-c", conf, "-g", "daemon off; pid %s/nginx.pid;" % root],
-            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        self.addCleanup(self.stop_nginx)
-        deadline = time.monotonic() + 10
-        while True:
-            try:
-                socket.create_connection(("127.0.0.1", port), timeout=1).close()
-                break
-            except OSError:
-                self.assertIsNone(self.nginx.poll(), "nginx ended at start")
-                self.assertLess(time.monotonic(), deadline, "nginx did not start")
-                time.sleep(0.05)
-
-    def stop_nginx(self):
-        if self.nginx.poll() is None:
-            self.nginx.terminate()
-            try:
-                self.nginx.wait(10)
-            except subprocess.TimeoutExpired:
-                self.nginx.kill()
-                self.nginx.wait()
+        self.nginx = hosttest.Nginx(root, [os.path.join(site, "nginx.conf")], port)
+        self.addCleanup(self.nginx.stop)
 
     def test_release_question_manifest_and_resumed_download(self):
         # The Windows program works on the prefix's C: drive (Wine shows Z:\ as a link).

@@ -1,9 +1,13 @@
-"""Helpers shared by the host tool tests: client trees, the tool's command
-line, a served site in a child process, and tiny launcher executables."""
+"""Helpers shared by the host tool tests (and the whole-program tests): client
+trees, the tool's command line, a served site in a child process, nginx on
+loopback, and tiny launcher executables."""
 
 import http.client
 import json
 import os
+import shutil
+import signal
+import socket
 import struct
 import subprocess
 import sys
@@ -34,6 +38,12 @@ def make_tree(root, entries):
 def run_tool(*args, timeout=60):
     return subprocess.run([sys.executable, TOOL, *args], capture_output=True, text=True,
                           timeout=timeout)
+
+
+def free_port():
+    with socket.socket() as probe:
+        probe.bind(("127.0.0.1", 0))
+        return probe.getsockname()[1]
 
 
 def make_pe(machine=0x8664, magic=0x20B, version=(2, 0, 8, 0), dll=False, file_type=1):
@@ -131,3 +141,60 @@ class ServedSite:
             if len(entries) >= count or time.monotonic() > deadline:
                 return entries
             time.sleep(0.02)
+
+
+NGINX = shutil.which("nginx") or "/usr/sbin/nginx"
+HAVE_NGINX = os.access(NGINX, os.X_OK)
+
+
+class Nginx:
+    """Debian's nginx in the foreground under `root` (a folder the workers can
+    read), serving the server blocks that publish wrote (each site's nginx.conf)
+    with `http_lines` added to the http block; `port` is one of their listen
+    ports, polled until nginx answers."""
+
+    def __init__(self, root, includes, port, http_lines=()):
+        conf = os.path.join(root, "main.conf")
+        with open(conf, "w") as out:
+            out.write("worker_processes 1;\nerror_log %s/error.log;\n"
+                      "events { worker_connections 64; }\nhttp {\n" % root)
+            for kind in ("client_body", "proxy", "fastcgi", "uwsgi", "scgi"):
+                out.write("  %s_temp_path %s/%s;\n" % (kind, root, kind))
+            for line in http_lines:
+                out.write("  %s\n" % line)
+            for include in includes:
+                out.write("  include %s;\n" % include)
+            out.write("}\n")
+        self.process = subprocess.Popen(
+            [NGINX, "-p", root, "-c", conf, "-g", "daemon off; pid %s/nginx.pid;" % root],
+            stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+        deadline = time.monotonic() + 10
+        while True:
+            try:
+                socket.create_connection(("127.0.0.1", port), timeout=1).close()
+                return
+            except OSError:
+                if self.process.poll() is not None or time.monotonic() > deadline:
+                    error = self.error_text()
+                    self.stop()
+                    raise RuntimeError("nginx did not start: %s" % error)
+                time.sleep(0.05)
+
+    def reload(self):
+        """Reads the configuration again (new workers take over shortly after)."""
+        self.process.send_signal(signal.SIGHUP)
+
+    def error_text(self):
+        if self.process.poll() is None or self.process.stderr.closed:
+            return ""
+        return self.process.stderr.read().decode(errors="replace")
+
+    def stop(self):
+        if self.process.poll() is None:
+            self.process.terminate()
+            try:
+                self.process.wait(10)
+            except subprocess.TimeoutExpired:
+                self.process.kill()
+                self.process.wait()
+        self.process.stderr.close()

@@ -5,32 +5,23 @@ import http.client
 import json
 import os
 import shutil
-import socket
 import ssl
 import subprocess
 import tempfile
-import time
 import unittest
 import urllib.parse
 
 import hosttest
-from hosttest import make_tree, run_tool
+from hosttest import free_port, make_tree, run_tool
 
-NGINX = shutil.which("nginx") or "/usr/sbin/nginx"
 BIG = bytes(i * 13 % 256 for i in range(70000))
-
-
-def free_port():
-    with socket.socket() as probe:
-        probe.bind(("127.0.0.1", 0))
-        return probe.getsockname()[1]
 
 
 def sha(data):
     return hashlib.sha256(data).hexdigest()
 
 
-@unittest.skipUnless(os.access(NGINX, os.X_OK), "nginx is not installed (%s)" % NGINX)
+@unittest.skipUnless(hosttest.HAVE_NGINX, "nginx is not installed (%s)" % hosttest.NGINX)
 class NginxServesTheSite(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
@@ -61,29 +52,11 @@ class NginxServesTheSite(unittest.TestCase):
                             "127.0.0.1:%d" % cls.tls_port, "--nginx-tls-cert", cls.cert,
                             "--nginx-tls-key", key, release="tls1")
                 includes.append(os.path.join(cls.tls_site, "nginx.conf"))
-        conf = os.path.join(root, "main.conf")
-        with open(conf, "w") as out:
-            out.write("worker_processes 1;\nerror_log %s/error.log;\n"
-                      "events { worker_connections 64; }\nhttp {\n" % root)
-            for kind in ("client_body", "proxy", "fastcgi", "uwsgi", "scgi"):
-                out.write("  %s_temp_path %s/%s;\n" % (kind, root, kind))
-            for include in includes:
-                out.write("  include %s;\n" % include)
-            out.write("}\n")
-        cls.nginx = subprocess.Popen(
-            [NGINX, "-p", root, "-c", conf, "-g", "daemon off; pid %s/nginx.pid;" % root],
-            stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
-        deadline = time.monotonic() + 10
-        while True:
-            try:
-                socket.create_connection(("127.0.0.1", cls.port), timeout=1).close()
-                break
-            except OSError:
-                if cls.nginx.poll() is not None or time.monotonic() > deadline:
-                    error = cls.nginx.stderr.read().decode(errors="replace")
-                    cls.tearDownClass()
-                    raise RuntimeError("nginx did not start: " + error)
-                time.sleep(0.05)
+        try:
+            cls.nginx = hosttest.Nginx(root, includes, cls.port)
+        except RuntimeError:
+            cls._temp.cleanup()
+            raise
 
     @classmethod
     def publish(cls, source, site, *extra, release="r1"):
@@ -93,14 +66,7 @@ class NginxServesTheSite(unittest.TestCase):
 
     @classmethod
     def tearDownClass(cls):
-        if cls.nginx.poll() is None:
-            cls.nginx.terminate()
-            try:
-                cls.nginx.wait(10)
-            except subprocess.TimeoutExpired:
-                cls.nginx.kill()
-                cls.nginx.wait()
-        cls.nginx.stderr.close()
+        cls.nginx.stop()
         cls._temp.cleanup()
 
     def setUp(self):
