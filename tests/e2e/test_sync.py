@@ -20,6 +20,18 @@ def paths(requests, prefix):
     return [r for r in requests if r["path"].startswith(prefix)]
 
 
+def wait_until_windows_process(process):
+    """Wine renames a process after its Windows program once it runs as one."""
+    deadline = time.monotonic() + 30
+    while time.monotonic() < deadline and process.poll() is None:
+        with open("/proc/%d/cmdline" % process.pid, "rb") as src:
+            if src.read().startswith(b"C:\\"):
+                time.sleep(0.5)
+                return
+        time.sleep(0.05)
+    raise AssertionError("the program did not start under Wine")
+
+
 class FirstInstallation(ClientCase):
     def test_by_single_files(self):
         files = sample_files(40)
@@ -262,7 +274,7 @@ class Interference(ClientCase):
         main = os.path.join(self.client, "Main.exe")
         player = wine(windows_path(main), "60000", stdout=subprocess.DEVNULL)
         self.addCleanup(player.kill)
-        time.sleep(1.5)  # the game is up
+        wait_until_windows_process(player)
         run = self.sync()
         self.assertEqual(run.returncode, 1, run)
         self.assertRegex(run.error, r"^Main\.exe \(PID \d+\) vẫn đang chạy trong thư mục game\. "
