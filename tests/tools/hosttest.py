@@ -63,6 +63,19 @@ def make_pe(machine=0x8664, magic=0x20B, version=(2, 0, 8, 0), dll=False, file_t
     return bytes(data)
 
 
+def end_process(process):
+    """Terminates a child (killed when it does not end within 10 s) and closes its
+    error stream."""
+    if process.poll() is None:
+        process.terminate()
+        try:
+            process.wait(10)
+        except subprocess.TimeoutExpired:
+            process.kill()
+            process.wait()
+    process.stderr.close()
+
+
 class TempDirTest(unittest.TestCase):
     def setUp(self):
         self._temp = tempfile.TemporaryDirectory(prefix="qorn-host-")
@@ -94,14 +107,7 @@ class ServedSite:
         self.host = host
 
     def stop(self):
-        if self.process.poll() is None:
-            self.process.terminate()
-            try:
-                self.process.wait(10)
-            except subprocess.TimeoutExpired:
-                self.process.kill()
-                self.process.wait()
-        self.process.stderr.close()
+        end_process(self.process)
 
     def set_faults(self, rules):
         temp = self.faults_file + ".new"
@@ -190,11 +196,4 @@ class Nginx:
         return self.process.stderr.read().decode(errors="replace")
 
     def stop(self):
-        if self.process.poll() is None:
-            self.process.terminate()
-            try:
-                self.process.wait(10)
-            except subprocess.TimeoutExpired:
-                self.process.kill()
-                self.process.wait()
-        self.process.stderr.close()
+        end_process(self.process)
