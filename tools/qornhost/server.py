@@ -188,6 +188,9 @@ class _Body:
 
 class SiteHandler(BaseHTTPRequestHandler):
     protocol_version = "HTTP/1.1"
+    # Headers and body go out as separate writes; with Nagle's algorithm the body
+    # of every answer on a kept-alive connection waits for a delayed acknowledgement.
+    disable_nagle_algorithm = True
     server_version = "QornHost/1.0"
     sys_version = ""
     timeout = IDLE_TIMEOUT
