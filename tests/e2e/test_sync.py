@@ -253,14 +253,17 @@ class Interference(ClientCase):
     def test_lock_held_by_another_updater(self):
         files = sample_files(10)
         self.host.publish(files, "r1").start()
-        self.host.faults({"/api/manifest": {"delayMs": 4000}})
+        self.host.faults({"/api/manifest": {"delayMs": 10000, "times": 1}})
         first, started = self.start_sync()
+        self.addCleanup(first.kill)
         self.assertEqual(first.stdout.readline().strip(), b'{"stage":0}')  # holds the lock now
         second = self.sync()
         self.assert_failed(second, LOCKED)
         self.assertEqual(second.stages, [])
-        done = finish(first, started)
-        self.assert_synced(done, "r1", downloaded=11)
+        # A launcher that dies holding the lock does not block the next one.
+        first.kill()
+        finish(first, started)
+        self.assert_synced(self.sync(), "r1", downloaded=11)
         self.assert_client_holds(files)
 
     def test_running_game_makes_the_update_wait_and_fail(self):
