@@ -156,6 +156,21 @@ class UpToDateClient(ClientCase):
         self.assert_synced(self.sync(), "r1", downloaded=1)
         self.assert_client_holds(self.files)
 
+    def test_only_network_failures_fall_back_to_the_verified_release(self):
+        self.host.faults({"/api/manifest": {"status": 503}})
+        run = self.sync()
+        self.assert_synced(run, "r1", downloaded=0, offline=True, quick=True)
+        self.assertIn("Hosting trả lỗi HTTP 503", self.log_text())
+        # A manifest that does not parse is not the host being away: the run fails.
+        self.host.publish(sample_files(30, version=2), "r2")
+        self.host.faults({"/api/manifest": {"corruptOffset": 0}})
+        broken = self.sync()
+        self.assertEqual(broken.returncode, 1, broken)
+        self.assertIn("parse_error", broken.error)
+        self.assertIsNone(broken.result)
+        self.assert_client_holds(self.files)
+        self.assert_verified("r1")
+
     def test_update_that_only_drops_files(self):
         dropped = ["Data/Nhân vật/Tệp 000.bmd", "Giao diện/Tệp 007.bmd"]
         second = {p: d for p, d in self.files.items() if p not in dropped}
@@ -289,6 +304,40 @@ class Interference(ClientCase):
         player.wait()
         self.assert_synced(self.sync(), "r2", downloaded=10)
         self.assert_client_holds(second)
+
+    def test_interrupted_transaction_is_recovered_only_after_the_game_ends(self):
+        with open(FAKE_GAME, "rb") as src:
+            game = src.read()
+        files = sample_files(150, main=game)
+        self.host.publish(files, "r1").start()
+        self.assert_synced(self.sync(), "r1", downloaded=151)
+        second = sample_files(150, version=2, main=game)
+        self.host.publish(second, "r2")
+        # An update killed inside its transaction leaves the journal behind.
+        journal = self.state_path("journal.json")
+        process, started = self.start_sync()
+        while not os.path.exists(journal) and process.poll() is None:
+            time.sleep(0.002)
+        process.kill()
+        finish(process, started)
+        if not os.path.exists(journal):
+            self.skipTest("the update ended before it could be killed inside its transaction")
+
+        player = wine(windows_path(os.path.join(self.client, "Main.exe")), "60000",
+                      stdout=subprocess.DEVNULL)
+        self.addCleanup(player.kill)
+        wait_until_windows_process(player)
+        self.host.stop()  # the guard comes before any question to the host
+        run = self.sync()
+        self.assertEqual(run.returncode, 1, run)
+        self.assertRegex(run.error, r"^Main\.exe \(PID \d+\) vẫn đang chạy trong thư mục game\.")
+        self.assertTrue(os.path.exists(journal))
+        player.kill()
+        player.wait()
+        self.host.start()
+        self.assert_synced(self.sync(), "r2", downloaded=150)
+        self.assert_client_holds(second)
+        self.assert_verified("r2")
 
     def test_file_changed_between_apply_and_recheck(self):
         files = sample_files(200)
