@@ -114,6 +114,18 @@ def scan_source(root):
     return files, empty_dirs, problems
 
 
+def _keyed_paths(paths, problems):
+    """(path, case key) of each path the launcher accepts; the refusals of the
+    others go to `problems`."""
+    for path in paths:
+        try:
+            check_client_path(path)
+        except RuleError as error:
+            problems.append(str(error))
+            continue
+        yield path, case_key(path)
+
+
 def release_problems(paths, dirs, release_id):
     """Every reason a launcher would refuse a release with these file paths
     and folder paths."""
@@ -126,13 +138,7 @@ def release_problems(paths, dirs, release_id):
         problems.append("a release must have 1 to %d files (this one has %d)"
                         % (MAX_FILES, len(paths)))
     file_keys = {}
-    for path in paths:
-        try:
-            check_client_path(path)
-        except RuleError as error:
-            problems.append(str(error))
-            continue
-        key = case_key(path)
+    for path, key in _keyed_paths(paths, problems):
         if key in file_keys:
             problems.append("%s and %s differ only in letter case; Windows would make them "
                             "one file" % (shown(file_keys[key]), shown(path)))
@@ -141,13 +147,7 @@ def release_problems(paths, dirs, release_id):
     if "MAIN.EXE" not in file_keys:
         problems.append("the release has no Main.exe at the top of the client folder")
     dir_keys = {}
-    for path in dirs:
-        try:
-            check_client_path(path)
-        except RuleError as error:
-            problems.append(str(error))
-            continue
-        key = case_key(path)
+    for path, key in _keyed_paths(dirs, problems):
         other = dir_keys.get(key) or file_keys.get(key)
         if other is not None:
             problems.append("folder %s collides with %s (names differ only in letter case)"
