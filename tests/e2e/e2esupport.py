@@ -9,7 +9,6 @@ import hashlib
 import json
 import os
 import shutil
-import socket
 import subprocess
 import sys
 import tempfile
@@ -60,12 +59,6 @@ def windows_path(unix_path):
     if relative.startswith(".."):
         raise ValueError("not on the Wine C: drive: %s" % unix_path)
     return "C:\\" + relative.replace("/", "\\")
-
-
-def free_port():
-    with socket.socket() as probe:
-        probe.bind(("127.0.0.1", 0))
-        return probe.getsockname()[1]
 
 
 def wine(*args, stdout=subprocess.PIPE):
@@ -127,7 +120,7 @@ class Host:
     def __init__(self, work, stop_after=600):
         self.work = work
         self.site = os.path.join(work, "site")
-        self.port = free_port()
+        self.port = hosttest.free_port()
         self.base = "http://127.0.0.1:%d" % self.port
         self.url = self.base + "/api/manifest"
         self.stop_after = stop_after

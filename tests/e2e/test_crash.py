@@ -12,7 +12,7 @@ import sys
 import time
 import unittest
 
-from e2esupport import ClientCase, finish, read_tree, sample_files
+from e2esupport import ClientCase, finish, read_tree, sample_files, write_tree
 
 ROUNDS = int(os.environ.get("QORN_TORTURE_ROUNDS", "32"))
 
@@ -49,15 +49,9 @@ class KilledUpdates(ClientCase):
         own = {"Screenshots/ảnh 1.jpg": b"player's own", "config.ini": b"[game]\nwindowed=1\n"}
         self.host.publish(old, "r1", packages=2).start()
         self.assert_synced(self.sync(), "r1", downloaded=500)
-        for path, data in own.items():
-            target = os.path.join(self.client, *path.split("/"))
-            os.makedirs(os.path.dirname(target), exist_ok=True)
-            with open(target, "wb") as out:
-                out.write(data)
-        neighbour = os.path.join(self.work, "neighbour")
-        os.makedirs(neighbour)
-        with open(os.path.join(neighbour, "keep.txt"), "wb") as out:
-            out.write(b"outside the client folder")
+        write_tree(self.client, own)
+        neighbour = write_tree(os.path.join(self.work, "neighbour"),
+                               {"keep.txt": b"outside the client folder"})
         installed = os.path.join(self.work, "installed-r1")
         shutil.copytree(self.client, installed, symlinks=True)
         outside = snapshot(neighbour)

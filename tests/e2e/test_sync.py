@@ -8,7 +8,7 @@ import threading
 import time
 import unittest
 
-from e2esupport import (FAKE_GAME, UPDATER, UPDATER_NEXT, ClientCase, body, finish, read_tree,
+from e2esupport import (FAKE_GAME, UPDATER, UPDATER_NEXT, ClientCase, finish, read_tree,
                         sample_files, sha, windows_path, wine, write_tree)
 
 NO_HOST = "Không kết nối được hosting. Chưa có client hoàn chỉnh để chạy."
@@ -185,23 +185,6 @@ class UpToDateClient(ClientCase):
         for path in dropped:
             self.assertEqual(backup.get(path), self.files[path], sorted(backup))
 
-    def test_update_with_changed_added_and_removed_files(self):
-        second = dict(self.files)
-        del second["Data/Bản đồ/Làng Đông Hải/Tệp 001.bmd"]
-        second["Data/Âm thanh/Tệp 002.bmd"] = b"changed"
-        second["Sự kiện/Mới.ozj"] = body("new", 1, 5000)
-        untouched = {"Screenshots/ảnh 1.jpg": b"player's own", "config.ini": b"[game]"}
-        write_tree(self.client, untouched)
-        self.host.publish(second, "r2")
-        run = self.sync()
-        self.assert_synced(run, "r2", downloaded=2)
-        self.assert_client_holds({**second, **untouched})
-        self.assert_verified("r2")
-        # Only the changed and the new file are examined and fetched.
-        self.assertEqual(sorted(r["path"] for r in paths(self.new_requests(), "/files/")),
-                         sorted("/files/" + sha(second[p]) for p in
-                                ("Data/Âm thanh/Tệp 002.bmd", "Sự kiện/Mới.ozj")))
-
     def test_offers_of_the_launcher(self):
         self.host.publish(self.files, "r1", launchers=["win-x64=" + UPDATER_NEXT])
         skipped = self.sync("--skip-launcher-update")
@@ -281,64 +264,6 @@ class Interference(ClientCase):
         self.assert_synced(self.sync(), "r1", downloaded=11)
         self.assert_client_holds(files)
 
-    def test_running_game_makes_the_update_wait_and_fail(self):
-        with open(FAKE_GAME, "rb") as src:
-            game = src.read()
-        files = sample_files(10, main=game)
-        self.host.publish(files, "r1").start()
-        self.assert_synced(self.sync(), "r1", downloaded=11)
-        second = sample_files(10, version=2, main=game)
-        self.host.publish(second, "r2")
-        main = os.path.join(self.client, "Main.exe")
-        player = wine(windows_path(main), "60000", stdout=subprocess.DEVNULL)
-        self.addCleanup(player.kill)
-        wait_until_windows_process(player)
-        run = self.sync()
-        self.assertEqual(run.returncode, 1, run)
-        self.assertRegex(run.error, r"^Main\.exe \(PID \d+\) vẫn đang chạy trong thư mục game\. "
-                                    r"Hãy đóng game rồi bấm Thử lại\.\nĐường dẫn: ")
-        self.assertGreaterEqual(run.seconds, 3)  # it waited for the game to hand over
-        self.assertEqual(paths(self.new_requests(), "/files/"), [])  # before any download
-        self.assert_client_holds(files)
-        player.kill()
-        player.wait()
-        self.assert_synced(self.sync(), "r2", downloaded=10)
-        self.assert_client_holds(second)
-
-    def test_interrupted_transaction_is_recovered_only_after_the_game_ends(self):
-        with open(FAKE_GAME, "rb") as src:
-            game = src.read()
-        files = sample_files(150, main=game)
-        self.host.publish(files, "r1").start()
-        self.assert_synced(self.sync(), "r1", downloaded=151)
-        second = sample_files(150, version=2, main=game)
-        self.host.publish(second, "r2")
-        # An update killed inside its transaction leaves the journal behind.
-        journal = self.state_path("journal.json")
-        process, started = self.start_sync()
-        while not os.path.exists(journal) and process.poll() is None:
-            time.sleep(0.002)
-        process.kill()
-        finish(process, started)
-        if not os.path.exists(journal):
-            self.skipTest("the update ended before it could be killed inside its transaction")
-
-        player = wine(windows_path(os.path.join(self.client, "Main.exe")), "60000",
-                      stdout=subprocess.DEVNULL)
-        self.addCleanup(player.kill)
-        wait_until_windows_process(player)
-        self.host.stop()  # the guard comes before any question to the host
-        run = self.sync()
-        self.assertEqual(run.returncode, 1, run)
-        self.assertRegex(run.error, r"^Main\.exe \(PID \d+\) vẫn đang chạy trong thư mục game\.")
-        self.assertTrue(os.path.exists(journal))
-        player.kill()
-        player.wait()
-        self.host.start()
-        self.assert_synced(self.sync(), "r2", downloaded=150)
-        self.assert_client_holds(second)
-        self.assert_verified("r2")
-
     def test_file_changed_between_apply_and_recheck(self):
         files = sample_files(200)
         self.host.publish(files, "r1").start()
@@ -376,6 +301,66 @@ class Interference(ClientCase):
         # The next run repairs the folder.
         self.assert_synced(self.sync(), "r2", downloaded=1)
         self.assert_client_holds(second)
+
+
+class GameInTheFolder(ClientCase):
+    """A client at r1 whose Main.exe is the fake game, and r2 published."""
+
+    GAME_RUNS = r"^Main\.exe \(PID \d+\) vẫn đang chạy trong thư mục game\. "
+
+    def setUp(self):
+        super().setUp()
+        with open(FAKE_GAME, "rb") as src:
+            game = src.read()
+        self.files = sample_files(150, main=game)
+        self.host.publish(self.files, "r1").start()
+        self.assert_synced(self.sync(), "r1", downloaded=151)
+        self.second = sample_files(150, version=2, main=game)
+        self.host.publish(self.second, "r2")
+
+    def start_game(self):
+        player = wine(windows_path(os.path.join(self.client, "Main.exe")), "60000",
+                      stdout=subprocess.DEVNULL)
+        self.addCleanup(player.kill)
+        wait_until_windows_process(player)
+        return player
+
+    def end_game_and_update(self, player):
+        player.kill()
+        player.wait()
+        self.assert_synced(self.sync(), "r2", downloaded=150)
+        self.assert_client_holds(self.second)
+        self.assert_verified("r2")
+
+    def test_running_game_makes_the_update_wait_and_fail(self):
+        player = self.start_game()
+        run = self.sync()
+        self.assertEqual(run.returncode, 1, run)
+        self.assertRegex(run.error, self.GAME_RUNS + r"Hãy đóng game rồi bấm Thử lại\.\n"
+                                                     r"Đường dẫn: ")
+        self.assertGreaterEqual(run.seconds, 3)  # it waited for the game to hand over
+        self.assertEqual(paths(self.new_requests(), "/files/"), [])  # before any download
+        self.assert_client_holds(self.files)
+        self.end_game_and_update(player)
+
+    def test_interrupted_transaction_is_recovered_only_after_the_game_ends(self):
+        # An update killed inside its transaction leaves the journal behind.
+        journal = self.state_path("journal.json")
+        process, started = self.start_sync()
+        while not os.path.exists(journal) and process.poll() is None:
+            time.sleep(0.002)
+        process.kill()
+        finish(process, started)
+        if not os.path.exists(journal):
+            self.skipTest("the update ended before it could be killed inside its transaction")
+        player = self.start_game()
+        self.host.stop()  # the guard comes before any question to the host
+        run = self.sync()
+        self.assertEqual(run.returncode, 1, run)
+        self.assertRegex(run.error, self.GAME_RUNS)
+        self.assertTrue(os.path.exists(journal))
+        self.host.start()
+        self.end_game_and_update(player)
 
 
 if __name__ == "__main__":

@@ -2,6 +2,7 @@
 trees, the tool's command line, a served site in a child process, nginx on
 loopback, and tiny launcher executables."""
 
+import hashlib
 import http.client
 import json
 import os
@@ -38,6 +39,28 @@ def make_tree(root, entries):
 def run_tool(*args, timeout=60):
     return subprocess.run([sys.executable, TOOL, *args], capture_output=True, text=True,
                           timeout=timeout)
+
+
+def check_manifest_answers(test, request, manifest, release):
+    """What launchers rely on in the manifest's answers, from the tool's server or
+    from nginx: ETag (the quoted SHA-256 of the bytes), release header, length,
+    and 304 only for exactly that ETag. `request(method, path, **headers)`
+    answers (status, headers with lower-case names, body)."""
+    etag = '"%s"' % hashlib.sha256(manifest).hexdigest()
+    for method in ("GET", "HEAD"):
+        status, headers, body = request(method, "/api/manifest")
+        test.assertEqual(status, 200)
+        test.assertEqual(headers["etag"], etag)
+        test.assertEqual(headers["x-qorn-release"], release)
+        test.assertEqual(headers["content-type"], "application/json")
+        test.assertEqual(int(headers["content-length"]), len(manifest))
+        test.assertEqual(body, manifest if method == "GET" else b"")
+        status, headers, body = request(method, "/api/manifest", **{"If-None-Match": etag})
+        test.assertEqual((status, body), (304, b""))
+        test.assertEqual(headers["etag"], etag)
+        test.assertEqual(headers["x-qorn-release"], release)
+    for other in (etag.strip('"'), "W/" + etag, '"%s"' % ("0" * 64), etag.upper()):
+        test.assertEqual(request("HEAD", "/api/manifest", **{"If-None-Match": other})[0], 200)
 
 
 def free_port():

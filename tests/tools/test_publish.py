@@ -71,29 +71,6 @@ class PublishedSite(hosttest.TempDirTest):
         self.assertIn('root "%s";' % self.site, config)
         self.assertIn('"%s"' % sha(text), config)
 
-    def test_packages_cover_every_file_once(self):
-        self.publish("--packages", "3")
-        document = json.loads(self.manifest())
-        packages = document["packages"]
-        self.assertEqual(len(packages), 3)
-        listed = [p for package in packages for p in package["files"]]
-        self.assertEqual(sorted(listed), sorted(f["path"] for f in document["files"]))
-        sizes = {f["path"]: f for f in document["files"]}
-        for package in packages:
-            path = os.path.join(self.site, "packages", package["sha256"] + ".zip")
-            with open(path, "rb") as src:
-                data = src.read()
-            self.assertEqual((package["size"], package["sha256"]), (len(data), sha(data)))
-            self.assertEqual(package["url"], BASE + "/packages/%s.zip" % package["sha256"])
-            with zipfile.ZipFile(path) as archive:
-                self.assertIsNone(archive.testzip())
-                infos = archive.infolist()
-                self.assertEqual([i.filename for i in infos], package["files"])
-                for info in infos:
-                    self.assertEqual(info.compress_type, zipfile.ZIP_DEFLATED)
-                    self.assertFalse(info.is_dir())
-                    self.assertEqual(sha(archive.read(info)), sizes[info.filename]["sha256"])
-
     def test_stored_packages_and_more_packages_than_files(self):
         self.publish("--packages", "50", "--package-compression", "stored")
         document = json.loads(self.manifest())
@@ -103,26 +80,6 @@ class PublishedSite(hosttest.TempDirTest):
             with zipfile.ZipFile(path) as archive:
                 self.assertEqual([i.compress_type for i in archive.infolist()],
                                  [zipfile.ZIP_STORED])
-
-    def test_launcher_offers(self):
-        x64 = os.path.join(self.tmp, "x64.exe")
-        x86 = os.path.join(self.tmp, "x86.exe")
-        with open(x64, "wb") as out:
-            out.write(hosttest.make_pe(version=(2, 0, 10, 0)))
-        with open(x86, "wb") as out:
-            out.write(hosttest.make_pe(0x14C, 0x10B, (2, 0, 9, 1)))
-        self.publish("--launcher", "win-x64=%s:2.0.10.0" % x64, "--launcher", "win-x86=" + x86)
-        launchers = json.loads(self.manifest())["launchers"]
-        self.assertEqual([(e["runtime"], e["version"]) for e in launchers],
-                         [("win-x64", "2.0.10.0"), ("win-x86", "2.0.9.1")])
-        for entry, path in zip(launchers, (x64, x86)):
-            with open(path, "rb") as src:
-                data = src.read()
-            self.assertEqual(list(entry), sorted(entry))
-            self.assertEqual((entry["size"], entry["sha256"]), (len(data), sha(data)))
-            self.assertEqual(entry["url"], BASE + "/launchers/%s.exe" % sha(data))
-            self.assertTrue(os.path.isfile(os.path.join(self.site, "launchers",
-                                                        sha(data) + ".exe")))
 
     def test_bad_launchers_are_refused(self):
         exe = os.path.join(self.tmp, "x64.exe")
