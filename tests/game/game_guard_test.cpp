@@ -1,17 +1,15 @@
-// The guard against a simulated process list and clock (exact, instant), then
-// against real processes: a small fake game copied as Main.exe into test folders.
+// The guard against a simulated process list and clock (exact, instant), then once
+// against real processes: the fake game copied as Main.exe guarding its own folder.
 #include "game/game_guard.hpp"
 #include "core/text.hpp"
-#include "release/client_path.hpp"
 #include "support/failure.hpp"
 #include "support/sandbox.hpp"
 
 #include <gtest/gtest.h>
 
-#include <chrono>
+#include <functional>
 #include <map>
 #include <optional>
-#include <thread>
 
 namespace qorn {
 namespace {
@@ -195,18 +193,6 @@ TEST_F(GameGuard, OnlyLiveGameImagesDirectlyInTheFolderCount) {
     EXPECT_TRUE(reports.empty());
 }
 
-TEST_F(GameGuard, AGameThatEndsWithinTheGraceIsReportedAndLetsTheCallGoOn) {
-    system.processes = {{31, L"Main.exe", L"C:\\Game\\Client\\Main.exe", system.now + 2000}};
-    EXPECT_EQ(guard(&cancel), "(no failure)");
-    ASSERT_EQ(reports.size(), 1u);
-    EXPECT_EQ(reports[0].stage, 0u);
-    EXPECT_EQ(reports[0].text, waiting_text);
-    EXPECT_EQ(reports[0].detail, L"Main.exe · PID 31");
-    EXPECT_TRUE(reports[0].in_bytes);
-    EXPECT_EQ(reports[0].done + reports[0].total + reports[0].files_done + reports[0].files_total + reports[0].extra,
-              0u);
-}
-
 TEST_F(GameGuard, TheGraceIsCountedOnceFromTheFirstGameFound) {
     const ULONGLONG started = system.now;
     system.processes = {
@@ -216,6 +202,12 @@ TEST_F(GameGuard, TheGraceIsCountedOnceFromTheFirstGameFound) {
     EXPECT_EQ(guard(&cancel), running_message("Main_x64.exe", 42, L"C:\\Game\\Client\\Main_x64.exe"));
     EXPECT_EQ(system.now - started, 3000u);  // the second game got only the remaining second
     ASSERT_EQ(reports.size(), 2u);
+    EXPECT_EQ(reports[0].stage, 0u);
+    EXPECT_EQ(reports[0].text, waiting_text);
+    EXPECT_EQ(reports[0].detail, L"Main.exe · PID 41");
+    EXPECT_TRUE(reports[0].in_bytes);
+    EXPECT_EQ(reports[0].done + reports[0].total + reports[0].files_done + reports[0].files_total + reports[0].extra,
+              0u);
     EXPECT_EQ(reports[1].detail, L"Main_x64.exe · PID 42");
 
     // The first game uses up the whole grace: the second is still reported once, then fails.
@@ -226,6 +218,7 @@ TEST_F(GameGuard, TheGraceIsCountedOnceFromTheFirstGameFound) {
     EXPECT_EQ(system.now - started, 3000u);
     EXPECT_EQ(reports.size(), 2u);
 
+    // Games that end within the grace let the call go on.
     system.now = started;
     system.processes[1].ends_at = started + 2500;
     EXPECT_EQ(guard(&cancel), "(no failure)");
@@ -251,111 +244,30 @@ TEST_F(GameGuard, AStopDuringTheGraceEndsTheCallWithCancelled) {
 
 // ---- Real processes ------------------------------------------------------
 
-// The fake game, copied as `name` into a folder and running for `milliseconds`.
-class RunningGame {
-public:
-    RunningGame(const std::filesystem::path& folder, const std::wstring& name, DWORD milliseconds,
-                const std::wstring& arguments = {})
-        : image_(folder / name) {
-        std::filesystem::create_directories(folder);
-        std::filesystem::copy_file(QORN_FAKE_GAME_EXE, image_, std::filesystem::copy_options::overwrite_existing);
-        std::wstring command =
-            L"\"" + image_.wstring() + L"\" " + (arguments.empty() ? std::to_wstring(milliseconds) : arguments);
-        // No console and no standard handles of ours: under Wine a console would
-        // come with a conhost that keeps CTest's output pipe open.
-        SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
-        UniqueHandle nothing(CreateFileW(L"NUL", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                         &inherit, OPEN_EXISTING, 0, nullptr));
-        STARTUPINFOW startup{};
-        startup.cb = sizeof startup;
-        startup.dwFlags = STARTF_USESTDHANDLES;
-        startup.hStdInput = startup.hStdOutput = startup.hStdError = nothing.get();
-        PROCESS_INFORMATION started{};
-        if (!CreateProcessW(image_.c_str(), command.data(), nullptr, nullptr, TRUE, DETACHED_PROCESS, nullptr,
-                            folder.c_str(), &startup, &started)) {
-            throw std::runtime_error("test: cannot start the fake game");
-        }
-        process_.reset(started.hProcess);
-        UniqueHandle thread(started.hThread);
-        pid_ = started.dwProcessId;
-    }
-    ~RunningGame() {
-        if (WaitForSingleObject(process_.get(), 0) == WAIT_TIMEOUT) TerminateProcess(process_.get(), 9);
-        WaitForSingleObject(process_.get(), 5000);
-    }
-    DWORD pid() const { return pid_; }
-    const std::filesystem::path& image() const { return image_; }
-    DWORD exit_code(DWORD wait_ms) const {
-        WaitForSingleObject(process_.get(), wait_ms);
-        DWORD code = STILL_ACTIVE;
-        GetExitCodeProcess(process_.get(), &code);
-        return code;
-    }
-
-private:
-    std::filesystem::path image_;
-    UniqueHandle process_;
-    DWORD pid_ = 0;
-};
-
-using Clock = std::chrono::steady_clock;
-
-TEST(GameGuardWithRealGame, AGameThatEndsWithinTheGraceLetsTheCallGoOn) {
-    test::TempFolder folder;
-    RunningGame game(folder.path(), L"Main.exe", 1000);
-    Cancel cancel;
-    std::vector<Progress> reports;
-    ensure_game_closed(folder.path(), &cancel, [&](const Progress& p) { reports.push_back(p); });
-    ASSERT_EQ(reports.size(), 1u);
-    EXPECT_EQ(reports[0].detail, L"Main.exe · PID " + std::to_wstring(game.pid()));
-    EXPECT_EQ(game.exit_code(0), 0u);
-}
-
-TEST(GameGuardWithRealGame, AGameThatRunsOnFailsTheCallAfterTheGrace) {
-    test::TempFolder folder;
-    RunningGame game(folder.path(), L"Main.exe", 30000);
-    Cancel cancel;
-    const auto started = Clock::now();
-    const std::string message = failure_of([&] { ensure_game_closed(folder.path(), &cancel, {}); });
-    EXPECT_GE(Clock::now() - started, std::chrono::milliseconds(2900));
-    EXPECT_TRUE(starts_with(message, running_message("Main.exe", game.pid(), L""))) << message;
-    const std::string path_label = "Đường dẫn: ";
-    EXPECT_EQ(path_key(to_wide(message.substr(message.find(path_label) + path_label.size()))), path_key(game.image()));
-    EXPECT_EQ(game.exit_code(0), STILL_ACTIVE);  // the guard never ends the game itself
-}
-
-TEST(GameGuardWithRealGame, AStopEndsTheWaitLongBeforeTheGraceIsOver) {
-    test::TempFolder folder;
-    RunningGame game(folder.path(), L"MAIN_X64.exe", 30000);
-    Cancel cancel;
-    std::thread stopper([&] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(300));
-        cancel.cancel();
-    });
-    const auto started = Clock::now();
-    EXPECT_THROW(ensure_game_closed(folder.path(), &cancel, {}), Cancelled);
-    stopper.join();
-    EXPECT_LT(Clock::now() - started, std::chrono::milliseconds(2500));
-}
-
-TEST(GameGuardWithRealGame, OnlyAGameDirectlyInTheFolderIsCounted) {
-    test::TempFolder root;
-    const std::filesystem::path client = root / L"Client";
-    RunningGame in_sub_folder(client / L"Data", L"Main.exe", 30000);
-    RunningGame in_other_client(root / L"Client2", L"Main.exe", 30000);
-    // Without a Cancel any game counted would fail the call at once.
-    EXPECT_EQ(failure_of([&] { ensure_game_closed(client, nullptr, {}); }), "(no failure)");
-
-    RunningGame in_client(client, L"main.exe", 30000);
-    const std::wstring written_otherwise = L"\\\\?\\" + case_key(client.wstring()) + L"\\";
-    EXPECT_TRUE(starts_with(failure_of([&] { ensure_game_closed(written_otherwise, nullptr, {}); }),
-                            "main.exe (PID " + std::to_string(in_client.pid()) + ")"));
-}
-
+// The fake game copied as Main.exe and run as "Main.exe --guard": the guard on its
+// own folder, as a launcher named Main.exe runs it, must not find itself.
 TEST(GameGuardWithRealGame, ALauncherNamedMainExeDoesNotWaitForItself) {
     test::TempFolder folder;
-    RunningGame launcher(folder.path(), L"Main.exe", 0, L"--guard");
-    EXPECT_EQ(launcher.exit_code(20000), 0u);
+    const std::filesystem::path image = folder / L"Main.exe";
+    std::filesystem::copy_file(QORN_FAKE_GAME_EXE, image);
+    std::wstring command = L"\"" + image.wstring() + L"\" --guard";
+    // No console and no standard handles of ours: under Wine a console would
+    // come with a conhost that keeps CTest's output pipe open.
+    SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+    UniqueHandle nothing(CreateFileW(L"NUL", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                     &inherit, OPEN_EXISTING, 0, nullptr));
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = startup.hStdOutput = startup.hStdError = nothing.get();
+    PROCESS_INFORMATION started{};
+    ASSERT_TRUE(CreateProcessW(image.c_str(), command.data(), nullptr, nullptr, TRUE, DETACHED_PROCESS, nullptr,
+                               folder.path().c_str(), &startup, &started));
+    const UniqueHandle process(started.hProcess), thread(started.hThread);
+    if (WaitForSingleObject(process.get(), 20000) == WAIT_TIMEOUT) TerminateProcess(process.get(), 9);
+    DWORD code = STILL_ACTIVE;
+    GetExitCodeProcess(process.get(), &code);
+    EXPECT_EQ(code, 0u);
 }
 
 }  // namespace

@@ -2,23 +2,12 @@
 
 #include <ws2tcpip.h>
 
-#include <chrono>
 #include <stdexcept>
 
 namespace qorn::test {
 namespace {
 
-constexpr int accept_poll_ms = 50;
 constexpr DWORD longest_stall_ms = 15000;  // a forgotten stall still ends by itself
-constexpr size_t longest_request = 65536;
-
-void start_winsock() {
-    static const bool started = [] {
-        WSADATA data{};
-        return WSAStartup(MAKEWORD(2, 2), &data) == 0;
-    }();
-    if (!started) throw std::runtime_error("test: Winsock did not start");
-}
 
 void send_all(SOCKET client, std::string_view bytes) {
     while (!bytes.empty()) {
@@ -26,30 +15,6 @@ void send_all(SOCKET client, std::string_view bytes) {
         if (sent <= 0) return;  // the client went away; nothing to tell anyone
         bytes.remove_prefix(static_cast<size_t>(sent));
     }
-}
-
-// The request head up to its blank line; empty when the client sent none.
-std::string read_head(SOCKET client) {
-    std::string head;
-    char chunk[4096];
-    while (head.find("\r\n\r\n") == std::string::npos && head.size() < longest_request) {
-        const int got = recv(client, chunk, sizeof chunk, 0);
-        if (got <= 0) return {};
-        head.append(chunk, static_cast<size_t>(got));
-    }
-    return head;
-}
-
-Seen parse_head(const std::string& head) {
-    Seen seen;
-    const size_t line_end = head.find("\r\n");
-    const std::string line = head.substr(0, line_end);
-    const size_t space = line.find(' ');
-    const size_t second = line.find(' ', space + 1);
-    seen.method = line.substr(0, space);
-    seen.target = line.substr(space + 1, second - space - 1);
-    seen.headers = head.substr(line_end + 2, head.find("\r\n\r\n") - line_end);
-    return seen;
 }
 
 }  // namespace
@@ -64,12 +29,14 @@ Answer answer(int status, std::string body, std::string extra_lines) {
 
 ScriptServer::ScriptServer(std::function<Answer(const Seen&)> script)
     : script_(std::move(script)), released_(CreateEventW(nullptr, TRUE, FALSE, nullptr)) {
-    start_winsock();
-    listener_.reset(socket(AF_INET, SOCK_STREAM, IPPROTO_TCP));
+    static const bool started = [] {
+        WSADATA data{};
+        return WSAStartup(MAKEWORD(2, 2), &data) == 0;
+    }();
+    if (started) listener_.reset(socket(AF_INET, SOCK_STREAM, IPPROTO_TCP));
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = 0;
     int length = sizeof address;
     if (!listener_ || !released_ || bind(listener_.get(), reinterpret_cast<sockaddr*>(&address), length) != 0 ||
         listen(listener_.get(), 16) != 0 ||
@@ -95,14 +62,12 @@ std::vector<Seen> ScriptServer::seen() const {
     return seen_;
 }
 
-void ScriptServer::release() { SetEvent(released_.get()); }
-
 void ScriptServer::serve() {
     while (!stopping_) {
         fd_set ready;
         FD_ZERO(&ready);
         FD_SET(listener_.get(), &ready);
-        timeval wait{0, accept_poll_ms * 1000};
+        timeval wait{0, 50000};  // polled, so that the destructor's stop is seen
         if (select(0, &ready, nullptr, nullptr, &wait) != 1) continue;
         UniqueSocket client(accept(listener_.get(), nullptr, nullptr));
         if (!client) continue;
@@ -115,9 +80,20 @@ void ScriptServer::serve() {
 void ScriptServer::answer_one(SOCKET client) {
     const DWORD receive_ms = 5000;
     setsockopt(client, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&receive_ms), sizeof receive_ms);
-    const std::string head = read_head(client);
-    if (head.empty()) return;
-    const Seen request = parse_head(head);
+    std::string head;  // up to the blank line
+    char chunk[4096];
+    while (head.find("\r\n\r\n") == std::string::npos && head.size() < 65536) {
+        const int got = recv(client, chunk, sizeof chunk, 0);
+        if (got <= 0) return;  // the client sent no whole request
+        head.append(chunk, static_cast<size_t>(got));
+    }
+    Seen request;
+    const size_t line_end = head.find("\r\n");
+    const size_t space = head.find(' ');
+    const size_t second = head.find(' ', space + 1);
+    request.method = head.substr(0, space);
+    request.target = head.substr(space + 1, second - space - 1);
+    request.headers = head.substr(line_end + 2, head.find("\r\n\r\n") - line_end);
     {
         std::lock_guard lock(mutex_);
         seen_.push_back(request);
@@ -125,12 +101,8 @@ void ScriptServer::answer_one(SOCKET client) {
     const Answer reply = script_(request);
     send_all(client, reply.head + "\r\n");
     if (request.method == "HEAD") return;
-    if (reply.stall_after >= reply.body.size()) {
-        send_all(client, reply.body);
-        return;
-    }
     send_all(client, std::string_view(reply.body).substr(0, reply.stall_after));
-    WaitForSingleObject(released_.get(), longest_stall_ms);
+    if (reply.stall_after < reply.body.size()) WaitForSingleObject(released_.get(), longest_stall_ms);
 }
 
 }  // namespace qorn::test

@@ -55,7 +55,7 @@ public:
     std::vector<Seen> seen() const;
     int connections() const { return connections_.load(); }
     // Lets stalled answers finish (their connections close).
-    void release();
+    void release() { SetEvent(released_.get()); }
 
 private:
     void serve();

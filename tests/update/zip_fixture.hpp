@@ -4,6 +4,7 @@
 #pragma once
 
 #include "core/cancel.hpp"
+#include "core/files.hpp"
 #include "core/text.hpp"  // state_fixture.hpp needs it first
 #include "state/state_fixture.hpp"
 #include "update/zip_package.hpp"
@@ -11,6 +12,7 @@
 #include <miniz.h>
 
 #include <cstdint>
+#include <set>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -19,27 +21,16 @@
 
 namespace qorn::test {
 
-struct ZipEntry {
-    ZipEntry(std::string name_, std::string body_, bool deflate_ = true, std::string central_extra_ = {})
-        : name(std::move(name_)), body(std::move(body_)), deflate(deflate_), central_extra(std::move(central_extra_)) {}
-
-    std::string name;
-    std::string body;
-    bool deflate;               // miniz stores bodies of 3 bytes or fewer anyway
-    std::string central_extra;  // extra fields of the central header only
-};
-
-inline std::string make_zip(const std::vector<ZipEntry>& entries) {
+// Deflated entries, but for the one named `stored`.
+inline std::string make_zip(const Bodies& bodies, const std::string& stored = {}) {
     mz_zip_archive zip;
     mz_zip_zero_struct(&zip);
     if (!mz_zip_writer_init_heap(&zip, 0, 0)) throw std::runtime_error("test: zip writer");
-    for (const ZipEntry& entry : entries) {
-        if (!mz_zip_writer_add_mem_ex_v2(&zip, entry.name.c_str(), entry.body.data(), entry.body.size(), nullptr, 0,
-                                         entry.deflate ? MZ_DEFAULT_LEVEL : MZ_NO_COMPRESSION, 0, 0, nullptr, nullptr,
-                                         0, entry.central_extra.data(),
-                                         static_cast<mz_uint>(entry.central_extra.size()))) {
+    for (const auto& [name, body] : bodies) {
+        const mz_uint level = name == stored ? MZ_NO_COMPRESSION : MZ_DEFAULT_LEVEL;
+        if (!mz_zip_writer_add_mem(&zip, name.c_str(), body.data(), body.size(), level)) {
             mz_zip_writer_end(&zip);
-            throw std::runtime_error("test: zip entry " + entry.name);
+            throw std::runtime_error("test: zip entry " + name);
         }
     }
     void* buffer = nullptr;
@@ -52,18 +43,8 @@ inline std::string make_zip(const std::vector<ZipEntry>& entries) {
     return bytes;
 }
 
-inline std::vector<ZipEntry> entries_of(const Bodies& bodies) {
-    std::vector<ZipEntry> entries;
-    for (const auto& [path, body] : bodies) entries.emplace_back(path, body);
-    return entries;
-}
-
 // Field offsets in a central header; the local header keeps its name at 30.
 inline constexpr size_t central_made_by = 4;
-inline constexpr size_t central_flags = 8;
-inline constexpr size_t central_method = 10;
-inline constexpr size_t central_crc = 16;
-inline constexpr size_t central_compressed = 20;
 inline constexpr size_t central_size = 24;
 inline constexpr size_t central_external = 38;
 inline constexpr size_t central_name = 46;
@@ -102,9 +83,6 @@ public:
     size_t name_length(size_t entry) const { return name_lengths_.at(entry); }
 
     // miniz reads an entry's flags, method, sizes and attributes from its central header only.
-    std::uint32_t field(size_t entry, size_t offset, size_t width) const {
-        return get_le(bytes, central(entry) + offset, width);
-    }
     void set(size_t entry, size_t offset, std::uint32_t value, size_t width) {
         put_le(bytes, central(entry) + offset, value, width);
     }
@@ -123,6 +101,16 @@ private:
     std::vector<size_t> local_;
     std::vector<size_t> name_lengths_;
 };
+
+// Every entry under the folder, relative, "/"-separated and spelled as on disk.
+inline std::set<std::wstring> tree_of(const std::filesystem::path& folder) {
+    std::set<std::wstring> entries;
+    if (!file_info(folder).exists) return entries;
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(folder)) {
+        entries.insert(entry.path().lexically_relative(folder).generic_wstring());
+    }
+    return entries;
+}
 
 // A client folder whose release holds `packaged`, all in one package, and
 // `unpackaged`, which no package lists.
