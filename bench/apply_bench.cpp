@@ -69,9 +69,10 @@ int run_apply(const std::wstring& folder) {
         }
     });
     qorn::Cancel cancel;
+    const std::optional<qorn::Manifest> installed = qorn::read_installed(state, manifest_url);
     const double start = qorn::bench::seconds_now();
     try {
-        qorn::apply(state, next, next.files, manifest_url, cancel, {}, nullptr);
+        qorn::apply(state, next, next.files, installed ? &*installed : nullptr, manifest_url, cancel, {}, nullptr);
     } catch (...) {
         running = false;
         sampler.join();

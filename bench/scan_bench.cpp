@@ -40,7 +40,7 @@ int quick(const std::wstring& folder) {
     const qorn::State state(folder);
     const qorn::Manifest manifest = write_release(state, 20000, 1024);
     qorn::Cancel cancel;
-    qorn::scan(state, manifest, true, nullptr, cancel, {}, 1);  // fills the cache
+    qorn::scan(state, manifest, true, nullptr, cancel, {}, qorn::Stage::checking);  // fills the cache
 
     // Every file gets other bytes of the same size and its old time back: a scan that
     // read any file would find it different. (Holding 20,000 files open would pass the
@@ -59,7 +59,7 @@ int quick(const std::wstring& folder) {
     }
     const double reference = seconds_now() - start;
     start = seconds_now();
-    const auto missing = qorn::scan(state, manifest, false, nullptr, cancel, {}, 1);
+    const auto missing = qorn::scan(state, manifest, false, nullptr, cancel, {}, qorn::Stage::checking);
     const double elapsed = seconds_now() - start;
 
     std::printf("## Quick scan of an up-to-date client\n\n");
@@ -96,7 +96,7 @@ int full(const std::wstring& folder) {
     const double ceiling = hash_ceiling(static_cast<size_t>(total / 2));
     qorn::Cancel cancel;
     const double start = seconds_now();
-    const auto missing = qorn::scan(state, manifest, true, nullptr, cancel, {}, 1);
+    const auto missing = qorn::scan(state, manifest, true, nullptr, cancel, {}, qorn::Stage::checking);
     const double rate = total / (seconds_now() - start);
     const double mib = 1048576.0;
 

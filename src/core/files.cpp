@@ -20,6 +20,85 @@ void flush(HANDLE file, std::string_view context) {
     if (!FlushFileBuffers(file)) throw_windows_error(context, GetLastError());
 }
 
+void refuse_link_attribute(DWORD attributes, const std::filesystem::path& path) {
+    require((attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0,
+            "Không chấp nhận liên kết thư mục/file: " + path_text(path));
+}
+
+void delete_listed_file(const std::filesystem::path& path, DWORD listed_attributes) {
+    if (DeleteFileW(path.c_str())) return;
+    DWORD code = GetLastError();
+    if (code == ERROR_ACCESS_DENIED && (listed_attributes & FILE_ATTRIBUTE_READONLY) != 0 &&
+        SetFileAttributesW(path.c_str(), listed_attributes & ~FILE_ATTRIBUTE_READONLY)) {
+        if (DeleteFileW(path.c_str())) return;
+        code = GetLastError();
+    }
+    if (!is_absent_error(code)) throw_windows_error("Không xóa được file", code);
+}
+
+// Opens a folder itself (never a link's target) without delete sharing: while the
+// handle lives nobody can move it or put a link in its place. With delete access
+// the handle can delete it; without, others may still list it.
+UniqueHandle pin_folder(const std::filesystem::path& path, DWORD access) {
+    UniqueHandle folder(CreateFileW(path.c_str(), access | FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                    nullptr, OPEN_EXISTING,
+                                    FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    if (!folder) {
+        const DWORD code = GetLastError();
+        throw_windows_error("Không mở được thư mục " + path_text(path), code);
+    }
+    // Judged once pinned, by handle (Windows) and by path (Wine answers only that).
+    FILE_ATTRIBUTE_TAG_INFO tag{};
+    if (GetFileInformationByHandleEx(folder.get(), FileAttributeTagInfo, &tag, sizeof tag)) {
+        refuse_link_attribute(tag.FileAttributes, path);
+    }
+    refuse_link(path);
+    require(file_info(path).is_directory, "Cần thư mục nhưng hiện là file: " + path_text(path));
+    return folder;
+}
+
+void set_delete_on_close(HANDLE handle, const std::filesystem::path& path) {
+    FILE_DISPOSITION_INFO disposition{TRUE};
+    if (!SetFileInformationByHandle(handle, FileDispositionInfo, &disposition, sizeof disposition)) {
+        const DWORD code = GetLastError();
+        throw_windows_error("Không xóa được thư mục " + path_text(path), code);
+    }
+}
+
+// Deletes exactly the folder of the path when it is empty and no link.
+void delete_empty_folder(const std::filesystem::path& path) {
+    const UniqueHandle folder = pin_folder(path, DELETE);
+    set_delete_on_close(folder.get(), path);
+}
+
+void remove_pinned_folder(const std::filesystem::path& path, bool files_too) {
+    UniqueHandle folder = pin_folder(path, FILE_LIST_DIRECTORY);
+    WIN32_FIND_DATAW entry{};
+    UniqueFind listing(FindFirstFileExW((path / L"*").c_str(), FindExInfoBasic, &entry, FindExSearchNameMatch,
+                                        nullptr, 0));
+    if (!listing) {
+        const DWORD code = GetLastError();
+        throw_windows_error("Không đọc được danh sách file trong " + path_text(path), code);
+    }
+    do {
+        const std::wstring_view name = entry.cFileName;
+        if (name == L"." || name == L"..") continue;
+        const std::filesystem::path child = path / entry.cFileName;
+        refuse_link_attribute(entry.dwFileAttributes, child);
+        if ((entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+            remove_pinned_folder(child, files_too);
+        } else {
+            require(files_too, "Cần thư mục trống nhưng có file: " + path_text(child));
+            delete_listed_file(child, entry.dwFileAttributes);
+        }
+    } while (FindNextFileW(listing.get(), &entry));
+    const DWORD code = GetLastError();
+    if (code != ERROR_NO_MORE_FILES) throw_windows_error("Không đọc hết danh sách file trong " + path_text(path), code);
+    listing.reset();
+    folder.reset();
+    delete_empty_folder(path);
+}
+
 }  // namespace
 
 FileInfo file_info(const std::filesystem::path& path) {
@@ -49,10 +128,19 @@ void refuse_link(const std::filesystem::path& path) {
             "Không chấp nhận liên kết thư mục/file: " + path_text(path));
 }
 
-void refuse_links_up(const std::filesystem::path& path) {
-    std::filesystem::path current = std::filesystem::absolute(path);
+bool running_under_wine() {
+    static const bool wine =
+        GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr;
+    return wine;
+}
+
+void refuse_links_up(const std::filesystem::path& path, const std::filesystem::path& top) {
+    std::filesystem::path current = std::filesystem::absolute(path).lexically_normal();
+    const std::filesystem::path last = std::filesystem::absolute(top).lexically_normal();
+    const bool judge_above = !running_under_wine();
     for (;;) {
         refuse_link(current);
+        if (!judge_above && current == last) break;
         std::filesystem::path parent = current.parent_path();
         if (parent.empty() || parent == current) break;
         current = std::move(parent);
@@ -62,7 +150,10 @@ void refuse_links_up(const std::filesystem::path& path) {
 UniqueHandle open_read(const std::filesystem::path& path) {
     UniqueHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                                   FILE_FLAG_SEQUENTIAL_SCAN | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
-    if (!file) throw_windows_error("Không mở được file " + file_name_text(path), GetLastError());
+    if (!file) {
+        const DWORD code = GetLastError();
+        throw_windows_error("Không mở được file " + file_name_text(path), code);
+    }
     // Only the attributes are needed; the basic class costs far less than the full
     // information (which also gathers volume and link data), and every hashed file comes here.
     FILE_BASIC_INFO information{};
@@ -78,7 +169,10 @@ UniqueHandle open_write(const std::filesystem::path& path, bool append) {
     if (path.has_parent_path()) std::filesystem::create_directories(path.parent_path());
     UniqueHandle file(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, append ? OPEN_ALWAYS : CREATE_ALWAYS,
                                   FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!file) throw_windows_error("Không ghi được file " + file_name_text(path), GetLastError());
+    if (!file) {
+        const DWORD code = GetLastError();
+        throw_windows_error("Không ghi được file " + file_name_text(path), code);
+    }
     if (append) {
         LARGE_INTEGER zero{};
         if (!SetFilePointerEx(file.get(), zero, nullptr, FILE_END)) {
@@ -117,13 +211,12 @@ std::string read_file_limited(const std::filesystem::path& path, std::uint64_t l
     }
 }
 
-nlohmann::json read_json_file(const std::filesystem::path& path) {
-    const std::string text = read_file_limited(path, json_file_limit);
-    return nlohmann::json::parse(text, nullptr, true, false);
+nlohmann::json read_json_file(const std::filesystem::path& path, std::uint64_t limit) {
+    return parse_json(read_file_limited(path, limit));
 }
 
-void write_file_atomic(const std::filesystem::path& path, std::string_view bytes) {
-    refuse_links_up(path);
+void write_file_atomic(const std::filesystem::path& path, std::string_view bytes, const std::filesystem::path& top) {
+    refuse_links_up(path, top.empty() ? std::filesystem::absolute(path).root_path() : top);
     std::filesystem::path temporary = path;
     temporary += L".new";
     refuse_link(temporary);
@@ -135,8 +228,9 @@ void write_file_atomic(const std::filesystem::path& path, std::string_view bytes
     move_replace(temporary, path);
 }
 
-void write_json_file(const std::filesystem::path& path, const nlohmann::json& value) {
-    write_file_atomic(path, value.dump(2, ' ', true));
+void write_json_file(const std::filesystem::path& path, const nlohmann::json& value, JsonStyle style,
+                     const std::filesystem::path& top) {
+    write_file_atomic(path, json_text(value, style), top);
 }
 
 void copy_file(const std::filesystem::path& source, const std::filesystem::path& target,
@@ -172,6 +266,42 @@ void delete_file(const std::filesystem::path& path) {
         const DWORD code = GetLastError();
         if (is_absent_error(code)) return;
         throw_windows_error("Không xóa được file", code);
+    }
+}
+
+DWORD make_writable(const std::filesystem::path& path) {
+    const DWORD attributes = GetFileAttributesW(path.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) {
+        const DWORD code = GetLastError();
+        if (is_absent_error(code)) return 0;
+        throw_windows_error("Không kiểm tra được đường dẫn", code);
+    }
+    if ((attributes & FILE_ATTRIBUTE_READONLY) != 0 &&
+        !SetFileAttributesW(path.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY)) {
+        const DWORD code = GetLastError();
+        throw_windows_error("Không bỏ được thuộc tính chỉ đọc của file " + file_name_text(path), code);
+    }
+    return attributes;
+}
+
+void remove_tree(const std::filesystem::path& folder) {
+    const FileInfo info = file_info(folder);
+    if (!info.exists) return;
+    if (!info.is_directory) return delete_file(folder);
+    remove_pinned_folder(folder, true);
+}
+
+void remove_folders(const std::filesystem::path& folder) {
+    if (!file_info(folder).exists) return;
+    remove_pinned_folder(folder, false);
+}
+
+bool remove_empty_folder(const std::filesystem::path& folder) noexcept {
+    try {
+        delete_empty_folder(folder);  // refused for a folder that is not empty
+        return true;
+    } catch (const std::exception&) {
+        return false;
     }
 }
 

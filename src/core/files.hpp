@@ -3,6 +3,7 @@
 // Stateless and re-entrant; different files may be handled on different threads.
 #pragma once
 
+#include "core/json.hpp"
 #include "core/unique_handle.hpp"
 
 #include <cstdint>
@@ -29,10 +30,16 @@ struct FileInfo {
 // A missing file or folder on the way answers exists = false.
 FileInfo file_info(const std::filesystem::path& path);
 
+// True under Wine, which shows every Unix mount point (the root of Z: among them)
+// and every folder symlink as a reparse point, and answers no handle query about it.
+bool running_under_wine();
+
 // Refuse any entry carrying the reparse-point attribute (symbolic link, junction, mount point).
 void refuse_link(const std::filesystem::path& path);
-// The same for the entry and every folder above it, up to the volume root.
-void refuse_links_up(const std::filesystem::path& path);
+// The same for the entry and every folder above it up to and including `top`, and
+// on up to the volume root; under Wine the folders above `top` are not judged,
+// since there they read as links whenever they lie on another Unix mount.
+void refuse_links_up(const std::filesystem::path& path, const std::filesystem::path& top);
 
 // Read access, others may read; a link itself is opened and refused.
 UniqueHandle open_read(const std::filesystem::path& path);
@@ -42,12 +49,17 @@ UniqueHandle open_write(const std::filesystem::path& path, bool append);
 void write_all(HANDLE file, std::string_view bytes);
 
 std::string read_file_limited(const std::filesystem::path& path, std::uint64_t limit);
-nlohmann::json read_json_file(const std::filesystem::path& path);
+// Strict, with the nesting bound of parse_json.
+nlohmann::json read_json_file(const std::filesystem::path& path, std::uint64_t limit = json_file_limit);
 
-// Writes the whole text under path + ".new", flushes it, then moves it over the target.
-void write_file_atomic(const std::filesystem::path& path, std::string_view bytes);
-// Indent 2, ASCII escapes, keys ascending, no trailing line break.
-void write_json_file(const std::filesystem::path& path, const nlohmann::json& value);
+// Writes the whole text under path + ".new", flushes it, then moves it over the
+// target. No link may stand on the path or above it (refuse_links_up to `top`;
+// without a top every folder up to the root is judged, under Wine too).
+void write_file_atomic(const std::filesystem::path& path, std::string_view bytes,
+                       const std::filesystem::path& top = {});
+// Keys ascending, no trailing line break, in the given style.
+void write_json_file(const std::filesystem::path& path, const nlohmann::json& value,
+                     JsonStyle style = JsonStyle::indented, const std::filesystem::path& top = {});
 
 // Copies with a flush of the target; progress gets the running byte total.
 void copy_file(const std::filesystem::path& source, const std::filesystem::path& target,
@@ -56,6 +68,20 @@ void copy_file(const std::filesystem::path& source, const std::filesystem::path&
 void move_replace(const std::filesystem::path& source, const std::filesystem::path& target);
 // Succeeds when the file is already absent; refuses links.
 void delete_file(const std::filesystem::path& path);
+// Clears the read-only attribute, which Windows honours by refusing to replace or
+// delete the file; answers the attributes the file had (0 when it is absent).
+DWORD make_writable(const std::filesystem::path& path);
+// Removes a folder tree without ever following a link: each folder is held open
+// without delete sharing while it is emptied and is then deleted through that
+// handle, and a link found anywhere inside is refused before it is touched.
+// A missing folder is no failure.
+void remove_tree(const std::filesystem::path& folder);
+// The same for a tree that may hold only folders: the first file found stops it
+// with "Cần thư mục trống nhưng có file: " and the file's path, before it is touched.
+void remove_folders(const std::filesystem::path& folder);
+// Removes the folder when it is empty and no link; answers whether it did.
+// Anything else (absent, not empty, a link, in use) leaves it and answers false.
+bool remove_empty_folder(const std::filesystem::path& folder) noexcept;
 
 // Fails with the whole need in MiB when the caller may not use that many bytes there.
 void require_disk_space(const std::filesystem::path& path, std::uint64_t need);

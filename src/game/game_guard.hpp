@@ -4,6 +4,7 @@
 #pragma once
 
 #include "core/cancel.hpp"
+#include "core/keys.hpp"
 #include "core/progress.hpp"
 
 #include <tlhelp32.h>
@@ -29,10 +30,6 @@ struct ProcessCalls {
 };
 
 const ProcessCalls& system_process_calls();
-
-// The comparison form of a folder path: absolute, normalised, without a long-path
-// prefix or trailing separators, upper case. Equal keys mean the same folder.
-std::wstring path_key(const std::filesystem::path& folder);
 
 // With a Cancel, a game found running gets 3000 ms (counted once per call, from the
 // first game found) to end while progress says so; without one, any running game

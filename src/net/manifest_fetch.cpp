@@ -39,9 +39,7 @@ bool prefix_names_release(Network& network, const std::string& release_id) {
 
 }  // namespace
 
-bool release_is_current(Network& network, const nlohmann::json& record) {
-    const std::string release_id = record.at("releaseId").get<std::string>();
-    const std::string digest = record.at("manifestSha256").get<std::string>();
+bool release_is_current(Network& network, const std::string& release_id, const std::string& digest) {
     // The digest goes into a header line: only a well-formed one may.
     require_sha256(digest);
     {

@@ -6,13 +6,13 @@
 #include "net/network.hpp"
 #include "release/manifest.hpp"
 
-#include <nlohmann/json.hpp>
+#include <string>
 
 namespace qorn {
 
-// record: the verified-release record (its releaseId and manifestSha256). False
-// when the host publishes another release or its answer does not tell.
-bool release_is_current(Network& network, const nlohmann::json& record);
+// The verified release's id and manifest digest against the host's. False when the
+// host publishes another release or its answer does not tell.
+bool release_is_current(Network& network, const std::string& release_id, const std::string& manifest_sha256);
 
 Manifest fetch_manifest(Network& network);
 

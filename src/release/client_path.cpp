@@ -57,11 +57,8 @@ bool is_launcher_name(std::wstring_view segment) {
 
 }  // namespace
 
-std::wstring case_key(std::wstring_view text) {
-    if (text.empty()) return {};
-    std::wstring key(text.size(), L'\0');
-    LCMapStringEx(LOCALE_NAME_INVARIANT, LCMAP_UPPERCASE, text.data(), static_cast<int>(text.size()), key.data(),
-                  static_cast<int>(key.size()), nullptr, nullptr, 0);
+const std::wstring& game_executable_key() {
+    static const std::wstring key = case_key(to_wide(game_executable));
     return key;
 }
 
@@ -85,7 +82,7 @@ std::filesystem::path client_path(const std::filesystem::path& root, std::string
                                   bool allow_launcher_names) {
     require_client_path(path, allow_launcher_names);
     std::filesystem::path joined = std::filesystem::absolute(root);
-    refuse_links_up(joined);
+    refuse_links_up(joined, joined);
     const std::wstring wide = to_wide(path);
     for (std::wstring_view segment : split_segments(wide)) {
         joined /= segment;

@@ -3,14 +3,18 @@
 // collide on Windows. Stateless; safe on any thread.
 #pragma once
 
+#include "core/keys.hpp"
+
 #include <filesystem>
 #include <string>
 #include <string_view>
 
 namespace qorn {
 
-// The one key for every case-insensitive comparison of names (same length as the input).
-std::wstring case_key(std::wstring_view text);
+// The game's executable at the top of the client folder, as a client path.
+inline constexpr std::string_view game_executable = "Main.exe";
+// Its case key, which a release's file list must hold.
+const std::wstring& game_executable_key();
 
 // Throws the message of the first broken rule. Launcher names (".qorn-launcher",
 // "Updater.exe", "QornUpdateTool.exe" as the first segment) are allowed only for

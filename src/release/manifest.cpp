@@ -1,11 +1,11 @@
 #include "release/manifest.hpp"
 
 #include "core/files.hpp"
+#include "core/json.hpp"
 #include "core/sha256.hpp"
 #include "core/text.hpp"
 #include "release/client_path.hpp"
 #include "release/urls.hpp"
-#include "selfupdate/launcher_offers.hpp"
 
 #include <future>
 #include <map>
@@ -42,10 +42,15 @@ std::uint64_t read_size(const json& entry) {
     return static_cast<std::uint64_t>(value);
 }
 
+// Only the integer 1 is schema 1: not true, 1.7, or a number that wraps to 1.
+bool is_schema_one(const json& document) {
+    const auto schema = document.find("schemaVersion");
+    return schema != document.end() && schema->is_number_integer() && *schema == json(1);
+}
+
 void require_pc_shape(const json& document) {
-    const int schema = document.value("schemaVersion", 0);
     const auto files = document.find("files");
-    require(schema == 1 && files != document.end() && files->is_array() && !files->empty() &&
+    require(is_schema_one(document) && files != document.end() && files->is_array() && !files->empty() &&
                 files->size() <= manifest_file_limit,
             "Manifest không đúng định dạng PC.");
 }
@@ -63,13 +68,13 @@ void read_files(Manifest& manifest, const UrlParts& manifest_url, FileKeys& file
         require_client_path(file.path, false);
         require_sha256(file.sha256);
         require_same_host(file.url, manifest_url);
-        require(file_keys.emplace(case_key(to_wide(file.path)), manifest.files.size()).second,
-                "Manifest chứa file trùng tên.");
+        file.key = case_key(to_wide(file.path));
+        require(file_keys.emplace(file.key, manifest.files.size()).second, "Manifest chứa file trùng tên.");
         require(file.size <= size_top - total, "Tổng dung lượng client vượt giới hạn.");
         total += file.size;
         manifest.files.push_back(std::move(file));
     }
-    require(file_keys.count(L"MAIN.EXE") != 0, "Bản phát hành phải có Main.exe.");
+    require(file_keys.count(game_executable_key()) != 0, "Bản phát hành phải có Main.exe.");
 }
 
 void read_directories(Manifest& manifest, const FileKeys& file_keys, Keys& folder_keys) {
@@ -134,14 +139,15 @@ Manifest parse_manifest(std::string text, std::wstring_view manifest_url) {
         digest = std::async(std::launch::async, [&text] { return sha256_hex(text); });
     }
     Manifest manifest;
+    // The library's writer, copy and comparison recurse once per level.
+    require(json_depth_within(text), "Manifest không đúng định dạng PC.");
     manifest.json = json::parse(text, nullptr, true, false);
     require_pc_shape(manifest.json);
     manifest.releaseId = manifest.json.at("releaseId").get<std::string>();
     require_release_id(manifest.releaseId);
-    if (const auto launchers = manifest.json.find("launchers"); launchers != manifest.json.end()) {
-        manifest.launchers = *launchers;
-    }
-    validate_launchers(manifest.launchers, manifest_url);
+    const auto launchers = manifest.json.find("launchers");
+    manifest.launchers =
+        validate_launchers(launchers != manifest.json.end() ? *launchers : json::array(), manifest_url);
 
     const UrlParts manifest_parts = crack_url(manifest_url);
     FileKeys file_keys;
@@ -162,10 +168,10 @@ Manifest manifest_from_json(const json& value, std::wstring_view manifest_url) {
 
 std::vector<ClientFile> files_dropped_by(const Manifest& next, const Manifest& installed) {
     Keys kept;
-    for (const ClientFile& file : next.files) kept.insert(case_key(to_wide(file.path)));
+    for (const ClientFile& file : next.files) kept.insert(file.key);
     std::vector<ClientFile> dropped;
     for (const ClientFile& file : installed.files) {
-        if (!kept.count(case_key(to_wide(file.path)))) dropped.push_back(file);
+        if (!kept.count(file.key)) dropped.push_back(file);
     }
     return dropped;
 }

@@ -3,6 +3,8 @@
 // the functions are stateless and safe on any thread.
 #pragma once
 
+#include "release/launcher_offer.hpp"
+
 #include <nlohmann/json.hpp>
 
 #include <cstdint>
@@ -21,6 +23,7 @@ struct ClientFile {
     std::uint64_t size = 0;
     std::string sha256;
     std::wstring url;
+    std::wstring key;  // case key of the path, for every comparison of names
 };
 
 struct Package {
@@ -38,7 +41,7 @@ struct Manifest {
     std::vector<ClientFile> files;
     std::vector<std::string> directories;
     std::vector<Package> packages;
-    nlohmann::json launchers = nlohmann::json::array();
+    std::vector<LauncherOffer> launchers;
 };
 
 // Throws on the first broken rule; every URL must be on the manifest URL's host.

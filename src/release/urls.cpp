@@ -1,10 +1,12 @@
 #include "release/urls.hpp"
 
 #include "core/text.hpp"
-#include "release/client_path.hpp"
+#include "core/keys.hpp"
 
 #include <windows.h>
 #include <winhttp.h>
+
+#include <algorithm>
 
 #ifndef QORN_UPDATE_HOST
 #error "QORN_UPDATE_HOST names the update host; the build sets it"
@@ -45,7 +47,11 @@ void require_release_id(std::string_view id) {
 
 UrlParts crack_url(std::wstring_view url) {
     require(url.find(L'#') == std::wstring_view::npos, "URL tải chứa fragment không hợp lệ.");
-    const std::wstring text(url);  // WinHttpCrackUrl reads up to the terminating zero
+    // The cracker reads up to a zero, so a URL is checked and stored whole only
+    // when it holds no control character at all.
+    require(std::none_of(url.begin(), url.end(), [](wchar_t c) { return c < 0x20 || c == 0x7F; }),
+            "URL không hợp lệ.");
+    const std::wstring text(url);
     URL_COMPONENTS parts{};
     parts.dwStructSize = sizeof parts;
     parts.dwHostNameLength = static_cast<DWORD>(-1);

@@ -4,8 +4,7 @@
 #include "core/sha256.hpp"
 #include "core/text.hpp"
 #include "core/unique_handle.hpp"
-#include "game/game_guard.hpp"
-#include "selfupdate/launcher_offers.hpp"
+#include "core/keys.hpp"
 
 #include <winver.h>
 
@@ -89,12 +88,10 @@ LauncherMetadata read_launcher_metadata(const std::filesystem::path& path) {
     return metadata;
 }
 
-void verify_launcher_file(const std::filesystem::path& path, const nlohmann::json& entry, const Cancel& cancel) {
-    require(file_matches(path, entry.at("size").get<std::uint64_t>(), entry.at("sha256").get<std::string>(), cancel),
-            "SHA-256 Updater không đúng. Không thay launcher.");
+void verify_launcher_file(const std::filesystem::path& path, const LauncherOffer& offer, const Cancel& cancel) {
+    require(file_matches(path, offer.size, offer.sha256, cancel), "SHA-256 Updater không đúng. Không thay launcher.");
     const LauncherMetadata metadata = read_launcher_metadata(path);
-    require(metadata.runtime == entry.at("runtime").get<std::string>() &&
-                metadata.version == parse_launcher_version(entry.at("version").get<std::string>()),
+    require(metadata.runtime == offer.runtime && metadata.version == parse_launcher_version(offer.version),
             "Updater tải về sai phiên bản hoặc kiến trúc.");
 }
 

@@ -4,10 +4,9 @@
 #pragma once
 
 #include "core/cancel.hpp"
+#include "release/launcher_offer.hpp"
 
 #include <windows.h>
-
-#include <nlohmann/json.hpp>
 
 #include <cstdint>
 #include <filesystem>
@@ -23,9 +22,9 @@ struct LauncherMetadata {
 // Refuses anything but a 64-bit or 32-bit x86 application image with a version resource.
 LauncherMetadata read_launcher_metadata(const std::filesystem::path& path);
 
-// Throws unless the file is exactly the launcher the entry describes: size and
+// Throws unless the file is exactly the launcher the offer describes: size and
 // SHA-256 first, then its architecture and file version. The Cancel stops the hashing.
-void verify_launcher_file(const std::filesystem::path& path, const nlohmann::json& entry,
+void verify_launcher_file(const std::filesystem::path& path, const LauncherOffer& offer,
                           const Cancel& cancel = Cancel());
 
 // The module-path call, a seam so that tests can stand in for the running executable.

@@ -1,12 +1,10 @@
 #include "selfupdate/launcher_update.hpp"
 
 #include "core/files.hpp"
+#include "core/keys.hpp"
 #include "core/text.hpp"
 #include "core/unique_handle.hpp"
 #include "net/download.hpp"
-#include "release/client_path.hpp"
-#include "selfupdate/launcher_offers.hpp"
-#include "state/records.hpp"
 
 #include <algorithm>
 #include <optional>
@@ -17,7 +15,6 @@ namespace {
 
 using nlohmann::json;
 
-constexpr std::uint64_t offer_record_limit = 8192;
 constexpr std::uint64_t disk_space_margin = 67108864;
 constexpr DWORD query_and_wait = PROCESS_QUERY_LIMITED_INFORMATION | SYNCHRONIZE;
 constexpr DWORD image_path_capacity = 32768;
@@ -39,88 +36,71 @@ bool runs_from(const std::filesystem::path& folder, DWORD process_id, const Proc
     return same_file_path(std::filesystem::path(image).parent_path(), folder);
 }
 
-// The launchers list of this run, recorded in offer.json so that a run without a
+// The launcher offers of this run, recorded in offer.json so that a run without a
 // manifest still sees the last offer.
-json choose_list(const State& state, const json* launchers, const Network& network) {
+std::vector<LauncherOffer> choose_offers(const State& state, const std::vector<LauncherOffer>* offers,
+                                         InstalledRelease& installed, const Network& network) {
     const std::filesystem::path record = self_update_path(state, "offer.json");
-    if (launchers != nullptr) {
-        write_json_file(record, *launchers);
-        return *launchers;
+    if (offers != nullptr) {
+        write_offer_record(state, *offers);
+        return *offers;
     }
-    if (file_info(record).exists) return json::parse(read_file_limited(record, offer_record_limit));
-    const std::optional<Manifest> installed = read_installed(state, network.manifest_url());
-    json list = installed ? installed->launchers : json::array();
-    write_json_file(record, list);
+    if (file_info(record).exists) return validate_launchers(read_json_file(record), network.manifest_url());
+    const Manifest* manifest = installed.get();
+    std::vector<LauncherOffer> list = manifest != nullptr ? manifest->launchers : std::vector<LauncherOffer>{};
+    write_offer_record(state, list);
     return list;
 }
 
-// The first entry for the running architecture that is newer than the running build.
-const json* newer_offer(const json& list, const LauncherMetadata& running) {
-    for (const json& entry : list) {
-        if (entry.at("runtime").get<std::string>() != running.runtime) continue;
-        if (parse_launcher_version(entry.at("version").get<std::string>()) <= running.version) continue;
-        return &entry;
+// The first offer for the running architecture that is newer than the running build.
+const LauncherOffer* newer_offer(const std::vector<LauncherOffer>& offers, const LauncherMetadata& running) {
+    for (const LauncherOffer& offer : offers) {
+        if (offer.runtime == running.runtime && parse_launcher_version(offer.version) > running.version) return &offer;
     }
     return nullptr;
 }
 
 // An offer whose installation was rolled back is not retried on its own.
-bool failed_before(const State& state, const json& offer) {
+bool failed_before(const State& state, const LauncherOffer& offer) {
     const std::filesystem::path record = self_update_path(state, "failed.json");
-    return file_info(record).exists && read_json_file(record).at("sha256") == offer.at("sha256");
+    return file_info(record).exists && read_json_file(record).at("sha256") == json(offer.sha256);
 }
 
-Progress progress_at(Stage stage, const wchar_t* text) {
-    Progress progress;
-    progress.stage = stage;
-    progress.text = text;
-    progress.in_bytes = true;
-    return progress;
-}
-
-void download_candidate(const State& state, const json& offer, Network& network, const ProgressCallback& progress) {
-    const auto size = offer.at("size").get<std::uint64_t>();
-    const std::wstring version = to_wide(offer.at("version").get<std::string>());
+void download_candidate(const State& state, const LauncherOffer& offer, Network& network,
+                        const ProgressCallback& progress) {
+    const Reporter report(progress);
+    const std::wstring version = to_wide(offer.version);
     std::uint64_t received = 0;
     ByteCallback total;
-    if (progress) {
+    if (report.active()) {
         total = [&](std::uint64_t bytes) {
-            Progress downloading = progress_at(2, L"Đang tải bản Updater mới…");
-            downloading.detail = version;
-            downloading.done = bytes;
-            downloading.total = size;
-            downloading.extra = received;
-            progress(downloading);
+            report.bytes(Stage::downloading, L"Đang tải bản Updater mới…", version,
+                         {.done = bytes, .total = offer.size, .extra = received});
         };
     }
     // Counts every byte the network delivered, also those of failed attempts.
     const ByteCallback piece = [&](std::uint64_t bytes) { received += bytes; };
-    download_file(network, to_wide(offer.at("url").get<std::string>()), self_update_path(state, "candidate.exe"), size,
-                  offer.at("sha256").get<std::string>(), total, piece);
+    download_file(network, to_wide(offer.url), self_update_path(state, "candidate.exe"), offer.size, offer.sha256,
+                  total, piece);
 }
 
-LauncherCheck check_offer(const State& state, const json* launchers, Network& network, Cancel& cancel,
-                          const ProgressCallback& progress, bool retry_failed, const LauncherCalls& calls) {
-    const json list = choose_list(state, launchers, network);
-    validate_launchers(list, network.manifest_url());
+LauncherCheck check_offer(const State& state, const std::vector<LauncherOffer>* offers, InstalledRelease& installed,
+                          Network& network, Cancel& cancel, const ProgressCallback& progress, bool retry_failed,
+                          const LauncherCalls& calls) {
+    const std::vector<LauncherOffer> list = choose_offers(state, offers, installed, network);
     if (list.empty()) return {};
     const LauncherMetadata running = read_launcher_metadata(current_executable_path(calls.module_path));
-    const json* offer = newer_offer(list, running);
+    const LauncherOffer* offer = newer_offer(list, running);
     if (offer == nullptr) return {};
     if (launcher_instance_running(state, calls.processes)) return {false, other_instance_text};
     if (!retry_failed && failed_before(state, *offer)) return {false, failed_before_text};
     // Room for the candidate and the copies the hand-off makes of the launchers, plus a margin.
-    const auto size = offer->at("size").get<std::uint64_t>();
-    require_disk_space(state.root(), add_size(add_size(size, size), add_size(size, disk_space_margin)));
+    require_disk_space(state.root(),
+                       add_size(add_size(offer->size, offer->size), add_size(offer->size, disk_space_margin)));
     download_candidate(state, *offer, network, progress);
-    if (progress) {
-        Progress checking = progress_at(4, L"Kiểm tra Updater mới…");
-        checking.total = 1;
-        progress(checking);
-    }
-    const std::filesystem::path candidate = self_update_path(state, "candidate.exe");
-    verify_launcher_file(candidate, *offer, cancel);
-    write_json_file(self_update_path(state, "ready.json"), *offer);
+    Reporter(progress).bytes(Stage::verifying, L"Kiểm tra Updater mới…", {}, {.total = 1});
+    verify_launcher_file(self_update_path(state, "candidate.exe"), *offer, cancel);
+    write_state_json(state, "self-update/ready.json", launcher_offer_json(*offer), JsonStyle::compact);
     return {true, ready_text};
 }
 
@@ -135,11 +115,18 @@ std::filesystem::path self_update_path(const State& state, std::string_view name
     return state.file("self-update/" + std::string(name));
 }
 
+void write_offer_record(const State& state, const std::vector<LauncherOffer>& offers) {
+    write_state_json(state, "self-update/offer.json", launcher_offers_json(offers), JsonStyle::compact);
+}
+
 bool launcher_instance_running(const State& state, const ProcessCalls& calls) {
     // Immediate: without a Cancel a running game fails at once.
     ensure_game_closed(state.root(), nullptr, {}, calls);
     const UniqueHandle snapshot(calls.snapshot(TH32CS_SNAPPROCESS, 0));
-    if (!snapshot) throw_windows_error("Không kiểm tra được launcher khác", GetLastError());
+    if (!snapshot) {
+        const DWORD code = GetLastError();
+        throw_windows_error("Không kiểm tra được launcher khác", code);
+    }
     PROCESSENTRY32W entry{};
     entry.dwSize = sizeof entry;
     require(calls.first(snapshot.get(), &entry) != FALSE, "Không đọc được tiến trình launcher.");
@@ -151,10 +138,11 @@ bool launcher_instance_running(const State& state, const ProcessCalls& calls) {
     return false;
 }
 
-LauncherCheck prepare_launcher(State& state, const json* launchers, Network& network, Cancel& cancel,
-                               const ProgressCallback& progress, bool retry_failed, const LauncherCalls& calls) {
+LauncherCheck prepare_launcher(State& state, const std::vector<LauncherOffer>* offers, InstalledRelease& installed,
+                               Network& network, Cancel& cancel, const ProgressCallback& progress, bool retry_failed,
+                               const LauncherCalls& calls) {
     try {
-        return check_offer(state, launchers, network, cancel, progress, retry_failed, calls);
+        return check_offer(state, offers, installed, network, cancel, progress, retry_failed, calls);
     } catch (const Cancelled&) {
         throw;
     } catch (const std::exception& failure) {

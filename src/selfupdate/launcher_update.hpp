@@ -8,14 +8,15 @@
 #include "core/progress.hpp"
 #include "game/game_guard.hpp"
 #include "net/network.hpp"
+#include "release/launcher_offer.hpp"
 #include "selfupdate/launcher_metadata.hpp"
+#include "state/records.hpp"
 #include "state/state.hpp"
-
-#include <nlohmann/json.hpp>
 
 #include <filesystem>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace qorn {
 
@@ -36,16 +37,19 @@ const LauncherCalls& system_launcher_calls();
 // A file directly in the self-update area ("offer.json", "candidate.exe", ...).
 std::filesystem::path self_update_path(const State& state, std::string_view name);
 
+// The one writer of offer.json: the last offers seen, for a run without a manifest.
+void write_offer_record(const State& state, const std::vector<LauncherOffer>& offers);
+
 // True when another Updater.exe runs from this client folder. A game running
 // there fails the call with the game guard's message.
 bool launcher_instance_running(const State& state, const ProcessCalls& calls = system_process_calls());
 
-// launchers: the manifest's launchers value, or null when this run has no manifest
-// (the last offer seen is used). retry_failed lets an offer that was rolled back
-// be tried again. Only Cancelled escapes: every other failure is logged and
-// answered with the message that the current launcher stays.
-LauncherCheck prepare_launcher(State& state, const nlohmann::json* launchers, Network& network, Cancel& cancel,
-                               const ProgressCallback& progress, bool retry_failed,
+// offers: the manifest's launcher offers, or null when this run has no manifest
+// (the last offers seen are used, else the installed release's). retry_failed lets
+// an offer that was rolled back be tried again. Only Cancelled escapes: every
+// other failure is logged and answered with the message that the current launcher stays.
+LauncherCheck prepare_launcher(State& state, const std::vector<LauncherOffer>* offers, InstalledRelease& installed,
+                               Network& network, Cancel& cancel, const ProgressCallback& progress, bool retry_failed,
                                const LauncherCalls& calls = system_launcher_calls());
 
 }  // namespace qorn

@@ -1,41 +1,81 @@
-// The records of a client folder: the installed manifest, the verified-release
-// record that lets a start skip the scan, and the hash cache. No in-process lock:
-// callers hold the update lock of the folder.
+// The records of a client folder, each a typed value with one reader and one
+// writer: the installed manifest, the verified-release record that lets a start
+// skip the scan, and the hash cache. No in-process lock: callers hold the update
+// lock of the folder.
 #pragma once
 
 #include "core/cancel.hpp"
 #include "release/manifest.hpp"
 #include "state/state.hpp"
 
-#include <nlohmann/json.hpp>
-
+#include <cstdint>
+#include <map>
 #include <optional>
+#include <string>
 #include <string_view>
 
 namespace qorn {
 
-struct VerifiedRecord {
-    nlohmann::json record;  // the parsed record, whatever its validity
-    bool valid = false;
-};
-
-// Absent when there is no installed.json; read and parse failures are not caught.
+// The installed release, or nothing when installed.json is missing or does not
+// parse or validate against the manifest URL (nothing of it is then trusted).
+// Failures to read the file itself (a link, a sharing violation) are passed on.
 std::optional<Manifest> read_installed(const State& state, std::wstring_view manifest_url);
 
-// A record that cannot be read or breaks a rule is simply not valid; only failures
-// to locate or inspect the state files themselves are passed on.
-VerifiedRecord read_verified(const State& state);
+// installed.json read at most once, when first asked for, and handed down: a run
+// reads it only on the paths that need it, so the quick path reads none.
+class InstalledRelease {
+public:
+    InstalledRelease(const State& state, std::wstring_view manifest_url) : state_(state), manifest_url_(manifest_url) {}
+    // Null when there is no valid installed record.
+    const Manifest* get();
+
+private:
+    const State& state_;
+    std::wstring manifest_url_;
+    bool read_ = false;
+    std::optional<Manifest> manifest_;
+};
+
+// verified-release.json: the release of installed.json was found complete, and
+// installed.json has not changed since.
+struct VerifiedRelease {
+    std::string release_id;
+    std::string manifest_sha256;
+    std::uint64_t installed_length = 0;
+    std::uint64_t installed_ticks = 0;
+    std::uint64_t main_size = 0;
+};
+
+// Nothing when the record is missing, unreadable, breaks a rule, or a journal
+// exists; only failures to locate or inspect the state files are passed on.
+std::optional<VerifiedRelease> read_verified(const State& state);
 void write_verified(const State& state, const Manifest& installed);
 void delete_verified(const State& state);
 
-// An empty object when the cache is missing, not JSON or not an object.
-nlohmann::json read_hash_cache(const State& state);
-void write_hash_cache(const State& state, const nlohmann::json& cache);
+// One member of the hash cache (and of the staged entries of a download): the
+// size and time a file had when it was last found to match the digest.
+struct CacheEntry {
+    std::uint64_t size = 0;
+    std::uint64_t modified_ticks = 0;
+    std::string sha256;
+};
+// By client path, byte for byte (the cache is case-sensitive).
+using HashCache = std::map<std::string, CacheEntry>;
+
+// A member exactly as the launcher writes it, or nothing: it is then not trusted.
+std::optional<CacheEntry> read_cache_entry(const nlohmann::json& member);
+nlohmann::json cache_entry_json(const CacheEntry& entry);
+
+// Members that are not as the launcher writes them are left out; a cache that is
+// missing, not JSON or not an object is empty.
+HashCache read_hash_cache(const State& state);
+void write_hash_cache(const State& state, const HashCache& cache);
 void delete_hash_cache(const State& state);
 
 // Rebuilds the verified record without hashing when the hash cache covers exactly
-// the installed release.
-VerifiedRecord verify_from_hash_cache(const State& state, std::wstring_view manifest_url, const Cancel& cancel);
+// the installed release (null: there is none).
+std::optional<VerifiedRelease> verify_from_hash_cache(const State& state, const Manifest* installed,
+                                                      const Cancel& cancel);
 
 // The check before the game starts: a valid record and a Main.exe of the recorded size.
 void check_ready(const State& state);

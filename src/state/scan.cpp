@@ -1,19 +1,17 @@
 #include "state/scan.hpp"
 
 #include "core/files.hpp"
+#include "core/parallel.hpp"
 #include "core/sha256.hpp"
 #include "core/text.hpp"
 #include "release/client_path.hpp"
-#include "state/parallel.hpp"
 #include "state/records.hpp"
 
-#include <limits>
 #include <mutex>
 
 namespace qorn {
 namespace {
 
-using nlohmann::json;
 
 constexpr std::uint64_t walk_report_interval = 256;
 
@@ -24,9 +22,8 @@ struct Node {
     std::map<std::wstring, Node> children;
 };
 
-void add_path(Node& root, const std::string& path, bool as_file) {
+void add_path(Node& root, const std::wstring& key, bool as_file) {
     Node* node = &root;
-    const std::wstring key = case_key(to_wide(path));
     size_t start = 0;
     for (;;) {
         const size_t slash = key.find(L'/', start);
@@ -37,20 +34,24 @@ void add_path(Node& root, const std::string& path, bool as_file) {
     (as_file ? node->file : node->folder) = true;
 }
 
-Progress walk_report(Stage stage, std::wstring text, std::wstring detail, std::uint64_t files_done) {
-    Progress report;
-    report.stage = stage;
-    report.text = std::move(text);
-    report.detail = std::move(detail);
-    report.files_done = files_done;
-    report.in_bytes = true;
-    return report;
+Node expected_tree(const std::vector<ClientFile>& files, const std::vector<std::string>* directories,
+                   const Cancel& cancel) {
+    Node expected;
+    for (const ClientFile& file : files) {
+        cancel.check();
+        require_client_path(file.path, false);
+        add_path(expected, file.key, true);
+    }
+    if (directories != nullptr) {
+        for (const std::string& directory : *directories) add_path(expected, case_key(to_wide(directory)), false);
+    }
+    return expected;
 }
 
 class Walk {
 public:
-    Walk(Inventory& inventory, const Cancel& cancel, const ProgressCallback& progress, Stage stage)
-        : inventory_(inventory), cancel_(cancel), progress_(progress), stage_(stage) {}
+    Walk(Inventory& inventory, const Cancel& cancel, const Reporter& report, Stage stage)
+        : inventory_(inventory), cancel_(cancel), report_(report), stage_(stage) {}
 
     void walk(const std::filesystem::path& path, const std::wstring& key, const Node& node) {
         cancel_.check();
@@ -65,7 +66,7 @@ public:
             throw_windows_error("Không đọc được danh sách file trong " + path_text(path), code);
         }
         ++inventory_.folders_read;
-        if (progress_) progress_(walk_report(stage_, L"Đọc thông tin thư mục client…", key, inventory_.files_seen));
+        report_.bytes(stage_, L"Đọc thông tin thư mục client…", key, {.files_done = inventory_.files_seen});
         do {
             listed(path, key, node, entry);
         } while (FindNextFileW(listing.get(), &entry));
@@ -86,7 +87,8 @@ private:
         }
         BY_HANDLE_FILE_INFORMATION information{};
         if (!GetFileInformationByHandle(handle.get(), &information)) {
-            throw_windows_error("Không đọc được thuộc tính thư mục client", GetLastError());
+            const DWORD code = GetLastError();
+            throw_windows_error("Không đọc được thuộc tính thư mục client", code);
         }
         require((information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0,
                 "Không chấp nhận liên kết thư mục: " + path_text(path));
@@ -113,30 +115,39 @@ private:
                                 entry.ftLastWriteTime.dwLowDateTime) +
                                file_time_to_ticks;
         require(inventory_.entries.emplace(key, found).second, "Client chứa tên file trùng trên Windows.");
+        const Node& wanted = child->second;
+        // A folder where the release wants a file, or a file where it wants a folder,
+        // does not match; what lies below such a file counts as missing. Whether the
+        // entry may make way is the transaction's question.
         if (found.is_directory) {
-            require(!child->second.file, "Cần file nhưng hiện là thư mục: " + path_text(path));
-            walk(path, key, child->second);
+            if (wanted.file) {
+                inventory_.fits = false;
+            } else {
+                walk(path, key, wanted);
+            }
             return;
         }
-        require(!child->second.folder && child->second.children.empty(),
-                "Cần thư mục nhưng hiện là file: " + path_text(path));
+        if (wanted.folder || !wanted.children.empty()) {
+            inventory_.fits = false;
+            return;
+        }
         const std::uint64_t seen = ++inventory_.files_seen;
-        if (seen % walk_report_interval == 0 && progress_) {
-            progress_(walk_report(stage_, L"Đã đọc thông tin " + std::to_wstring(seen) + L" file…", key, seen));
+        if (seen % walk_report_interval == 0) {
+            report_.bytes(stage_, L"Đã đọc thông tin " + std::to_wstring(seen) + L" file…", key, {.files_done = seen});
         }
     }
 
     Inventory& inventory_;
     const Cancel& cancel_;
-    const ProgressCallback& progress_;
+    const Reporter& report_;
     Stage stage_;
 };
 
 // Serialises every report of the per-file checks; bytes done reach the byte total.
 class CheckProgress {
 public:
-    CheckProgress(const std::vector<ClientFile>& files, const ProgressCallback& progress, Stage stage)
-        : files_(files), progress_(progress), stage_(stage), reported_(files.size(), 0) {
+    CheckProgress(const std::vector<ClientFile>& files, const Reporter& report, Stage stage)
+        : files_(files), report_(report), stage_(stage), reported_(files.size(), 0) {
         for (const ClientFile& file : files) total_ += file.size;
     }
 
@@ -149,22 +160,14 @@ public:
         std::lock_guard lock(mutex_);
         done_ += bytes - reported_[index];
         reported_[index] = bytes;
-        if (!progress_) return;
-        Progress report;
-        report.stage = stage_;
-        report.text = L"Kiểm tra SHA-256 client…";
-        report.detail = to_wide(files_[index].path);
-        report.done = done_;
-        report.total = total_;
-        report.files_done = files_done_;
-        report.files_total = files_.size();
-        report.in_bytes = true;
-        progress_(report);
+        if (!report_.active()) return;
+        report_.bytes(stage_, L"Kiểm tra SHA-256 client…", to_wide(files_[index].path),
+                      {done_, total_, files_done_, files_.size()});
     }
 
 private:
     const std::vector<ClientFile>& files_;
-    const ProgressCallback& progress_;
+    const Reporter& report_;
     Stage stage_;
     std::mutex mutex_;
     std::uint64_t total_ = 0;
@@ -173,23 +176,23 @@ private:
     std::vector<std::uint64_t> reported_;
 };
 
-bool cache_vouches(const json& cache, const ClientFile& file, const InventoryEntry& found) {
+// A member of the cache vouches for a file only when it was written for exactly
+// this size, time and digest.
+bool cache_vouches(const HashCache& cache, const ClientFile& file, const InventoryEntry& found) {
     const auto member = cache.find(file.path);
-    if (member == cache.end() || !member->is_object()) return false;
-    constexpr std::uint64_t unknown = std::numeric_limits<std::uint64_t>::max();
-    return member->value("size", unknown) == found.size && member->value("modifiedTicks", unknown) == found.modified_ticks &&
-           member->value("sha256", std::string()) == file.sha256;
+    return member != cache.end() && member->second.size == found.size &&
+           member->second.modified_ticks == found.modified_ticks && member->second.sha256 == file.sha256;
 }
 
 bool file_matches_release(const State& state, const ClientFile& file, const InventoryEntry& found, bool full,
-                          const json& cache, const Cancel& cancel, const ByteCallback& hashed) {
+                          const HashCache& cache, const Cancel& cancel, const ByteCallback& hashed) {
     if (!found.exists || found.is_directory || found.size != file.size) return false;
     if (!full && cache_vouches(cache, file, found)) return true;
     return sha256_file(state.root() / std::filesystem::path(to_wide(file.path)), cancel, hashed) == file.sha256;
 }
 
-json cache_start(const json& loaded, bool restricted, const std::vector<ClientFile>& files) {
-    json cache = restricted ? loaded : json::object();
+HashCache cache_start(const HashCache& loaded, bool restricted, const std::vector<ClientFile>& files) {
+    HashCache cache = restricted ? loaded : HashCache{};
     for (const ClientFile& file : files) cache.erase(file.path);
     return cache;
 }
@@ -197,14 +200,11 @@ json cache_start(const json& loaded, bool restricted, const std::vector<ClientFi
 }  // namespace
 
 Inventory inventory_of(const std::filesystem::path& folder, const std::vector<ClientFile>& files, const Cancel& cancel) {
-    Node expected;
-    for (const ClientFile& file : files) {
-        require_client_path(file.path, false);
-        add_path(expected, file.path, true);
-    }
+    const Node expected = expected_tree(files, nullptr, cancel);
     Inventory found;
     const ProgressCallback no_reports;
-    Walk(found, cancel, no_reports, 0).walk(folder, L"", expected);
+    const Reporter silent(no_reports);
+    Walk(found, cancel, silent, Stage::checking).walk(folder, L"", expected);
     return found;
 }
 
@@ -216,49 +216,39 @@ InventoryEntry Inventory::find(const std::wstring& key) const {
 std::vector<ClientFile> scan(const State& state, const Manifest& manifest, bool full,
                              const std::vector<ClientFile>* files, const Cancel& cancel,
                              const ProgressCallback& progress, Stage stage, Inventory* inventory) {
-    const json loaded = read_hash_cache(state);
+    const HashCache loaded = read_hash_cache(state);
     const std::vector<ClientFile>& list = files != nullptr ? *files : manifest.files;
+    const Reporter report(progress);
     cancel.check();
-    refuse_links_up(state.root());
+    refuse_links_up(state.root(), state.root());
 
-    Node expected;
-    for (const ClientFile& file : list) {
-        cancel.check();
-        require_client_path(file.path, false);
-        add_path(expected, file.path, true);
-    }
-    if (files == nullptr) {
-        for (const std::string& directory : manifest.directories) add_path(expected, directory, false);
-    }
+    const Node expected = expected_tree(list, files == nullptr ? &manifest.directories : nullptr, cancel);
     Inventory found;
-    Walk(found, cancel, progress, stage).walk(state.root(), L"", expected);
+    Walk(found, cancel, report, stage).walk(state.root(), L"", expected);
 
     if (found.files_seen == 0) {
         write_hash_cache(state, cache_start(loaded, files != nullptr, list));
-        if (progress && !list.empty()) {
-            progress(walk_report(stage, L"Chưa có dữ liệu client — chuyển sang tải bộ cài…", L"", 0));
-        }
+        if (!list.empty()) report.note(stage, L"Chưa có dữ liệu client — chuyển sang tải bộ cài…");
         if (inventory != nullptr) *inventory = std::move(found);
         return list;
     }
 
     std::vector<char> matches(list.size(), 0);
-    CheckProgress checks(list, progress, stage);
+    CheckProgress checks(list, report, stage);
     run_parallel(list.size(), cancel, [&](size_t i) {
         const ClientFile& file = list[i];
-        const InventoryEntry entry = found.find(case_key(to_wide(file.path)));
-        matches[i] = file_matches_release(state, file, entry, full, loaded, cancel,
+        matches[i] = file_matches_release(state, file, found.find(file.key), full, loaded, cancel,
                                           [&](std::uint64_t bytes) { checks.report(i, bytes); });
         checks.file_done();
         checks.report(i, file.size);
     });
 
-    json cache = cache_start(loaded, files != nullptr, list);
+    HashCache cache = cache_start(loaded, files != nullptr, list);
     std::vector<ClientFile> result;
     for (size_t i = 0; i < list.size(); ++i) {
         if (matches[i]) {
-            const InventoryEntry entry = found.find(case_key(to_wide(list[i].path)));
-            cache[list[i].path] = {{"size", entry.size}, {"modifiedTicks", entry.modified_ticks}, {"sha256", list[i].sha256}};
+            const InventoryEntry entry = found.find(list[i].key);
+            cache[list[i].path] = {entry.size, entry.modified_ticks, list[i].sha256};
         } else {
             result.push_back(list[i]);
         }

@@ -31,6 +31,8 @@ struct Inventory {
     std::vector<UniqueHandle> folder_handles;
     std::uint64_t folders_read = 0;
     std::uint64_t files_seen = 0;
+    // False when an entry is a folder where the release wants a file, or the reverse.
+    bool fits = true;
 
     // All fields zero for a path the walk did not find.
     InventoryEntry find(const std::wstring& key) const;
@@ -38,6 +40,7 @@ struct Inventory {
 
 // What a folder holds of the given files, walked as the scan walks (links refused,
 // only folders on the way opened); no reports. A missing folder holds nothing.
+// An entry of the other kind than the files need is recorded and clears `fits`.
 Inventory inventory_of(const std::filesystem::path& folder, const std::vector<ClientFile>& files, const Cancel& cancel);
 
 // The files of the list (all of the manifest's when files is null) that do not

@@ -10,28 +10,27 @@ namespace {
 
 constexpr std::uint64_t walk_report_interval = 30;
 
-Progress cleaning_report(Stage stage, std::wstring text, std::wstring detail) {
-    Progress report;
-    report.stage = stage;
-    report.text = std::move(text);
-    report.detail = std::move(detail);
-    report.in_bytes = true;
-    return report;
-}
-
 }  // namespace
 
 State::State(const std::filesystem::path& client_folder)
     : root_(std::filesystem::absolute(client_folder).lexically_normal()) {
     // "C:\client\" normalises with a trailing separator; the root is kept without one.
     if (!root_.has_filename() && root_.has_relative_path()) root_ = root_.parent_path();
-    refuse_links_up(root_);
+    refuse_links_up(root_, root_);
     std::filesystem::create_directories(root_);
     std::filesystem::create_directories(client_path(root_, ".qorn-launcher", true));
 }
 
 std::filesystem::path State::file(std::string_view name) const {
     return client_path(root_ / L".qorn-launcher", name, true);
+}
+
+void write_state_file(const State& state, std::string_view name, std::string_view bytes) {
+    write_file_atomic(state.file(name), bytes, state.root());
+}
+
+void write_state_json(const State& state, std::string_view name, const nlohmann::json& value, JsonStyle style) {
+    write_state_file(state, name, json_text(value, style));
 }
 
 std::filesystem::path staging_path(const State& state, std::string_view client_path_text) {
@@ -57,22 +56,19 @@ void write_log(const std::filesystem::path& client_folder, std::string_view mess
 void clean_temporary(const State& state, std::string_view name, const ProgressCallback& progress, Stage stage) {
     const std::filesystem::path folder = state.file(name);
     if (!file_info(folder).exists) return;
+    const Reporter report(progress);
     std::uint64_t entries = 0;
     for (const auto& entry : std::filesystem::recursive_directory_iterator(folder)) {
         // Checked before the iterator can descend into it.
         refuse_link(entry.path());
         ++entries;
-        if (entries % walk_report_interval == 0 && progress) {
-            progress(cleaning_report(stage, L"Đang kiểm tra dữ liệu tạm trước khi dọn…", entry.path().filename()));
+        if (entries % walk_report_interval == 0) {
+            report.note(stage, L"Đang kiểm tra dữ liệu tạm trước khi dọn…", entry.path().filename());
         }
     }
-    if (progress) {
-        Progress report = cleaning_report(stage, L"Đang dọn dữ liệu cài đặt tạm…", to_wide(name));
-        report.total = entries;
-        report.in_bytes = false;
-        progress(report);
-    }
-    std::filesystem::remove_all(folder);
+    if (report.active()) report.items(stage, L"Đang dọn dữ liệu cài đặt tạm…", to_wide(name), 0, entries, false);
+    // The walk above refused every link already; the removal refuses any made since.
+    remove_tree(folder);
 }
 
 }  // namespace qorn

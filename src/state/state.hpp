@@ -4,6 +4,7 @@
 // run that holds the update lock.
 #pragma once
 
+#include "core/json.hpp"
 #include "core/progress.hpp"
 #include "core/unique_handle.hpp"
 
@@ -26,6 +27,12 @@ public:
 private:
     std::filesystem::path root_;
 };
+
+// The atomic writes of state files by name ("installed.json", "self-update/ready.json"):
+// links are refused on the whole way, judged from the client folder down.
+void write_state_file(const State& state, std::string_view name, std::string_view bytes);
+void write_state_json(const State& state, std::string_view name, const nlohmann::json& value,
+                      JsonStyle style = JsonStyle::indented);
 
 // Where a verified new file waits before it is swapped in.
 std::filesystem::path staging_path(const State& state, std::string_view client_path);

@@ -3,112 +3,119 @@
 #include "core/files.hpp"
 #include "core/text.hpp"
 #include "release/client_path.hpp"
-#include "state/records.hpp"
-#include "state/scan.hpp"
-
+#include "update/journal.hpp"
+#include "update/make_way.hpp"
 
 namespace qorn {
 namespace {
 
-using nlohmann::json;
-
-constexpr Stage apply_stage = 5;
-constexpr Stage recovery_stage = 8;
 constexpr std::uint64_t apply_space_margin = 67108864;
+// What a replaced file's backup carries for a roll-back to put back (a read-only
+// file must come back read-only).
+constexpr DWORD kept_attributes = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
 
 std::filesystem::path backup_path(const State& state, const std::string& path) {
     return client_path(state.file("transaction/backup"), path, false);
 }
 
+void set_attributes(const std::filesystem::path& path, DWORD attributes) {
+    if (!SetFileAttributesW(path.c_str(), attributes)) {
+        const DWORD code = GetLastError();
+        throw_windows_error("Không đặt được thuộc tính file " + file_name_text(path), code);
+    }
+}
+
 // Reports of one apply: every step counts once, in items.
 class Steps {
 public:
-    Steps(const ProgressCallback& progress, std::uint64_t total) : progress_(progress), total_(total) {}
+    Steps(const ProgressCallback& progress, std::uint64_t total) : report_(progress), total_(total) {}
 
-    void report(const std::wstring& text, const std::string& detail) const {
-        if (!progress_) return;
-        Progress report;
-        report.stage = apply_stage;
-        report.text = text;
-        report.detail = to_wide(detail);
-        report.done = report.files_done = done_;
-        report.total = report.files_total = total_;
-        progress_(report);
+    void report(const wchar_t* text, const std::string& detail) const {
+        if (report_.active()) report_.items(Stage::applying, text, to_wide(detail), done_, total_, true);
     }
 
-    void done(const std::wstring& text, const std::string& detail) {
+    void done(const wchar_t* text, const std::string& detail) {
         ++done_;
         report(text, detail);
     }
 
 private:
-    const ProgressCallback& progress_;
+    Reporter report_;
     std::uint64_t total_;
     std::uint64_t done_ = 0;
 };
 
-json operation(const State& state, const std::string& path, bool remove) {
-    const FileInfo info = file_info(client_path(state.root(), path, false));
-    require(!info.is_directory, "Không thể thay thư mục bằng file: " + path);
-    return {{"path", path}, {"hadOriginal", info.exists}, {"remove", remove}};
-}
-
-json plan_operations(const State& state, const std::optional<Manifest>& installed, const Manifest& release,
-                     const std::vector<ClientFile>& files) {
-    json operations = json::array();
-    if (installed) {
+std::vector<JournalOperation> plan_operations(const State& state, const Manifest* installed, const Manifest& release,
+                                              const std::vector<ClientFile>& files) {
+    std::vector<JournalOperation> operations;
+    RemovedKeys removed;
+    if (installed != nullptr) {
         for (const ClientFile& file : files_dropped_by(release, *installed)) {
-            operations.push_back(operation(state, file.path, true));
+            const FileInfo info = file_info(client_path(state.root(), file.path, false));
+            // Something else standing there now is not the installed file and stays.
+            operations.push_back({file.path, info.exists && !info.is_directory, true});
+            removed.insert(file.key);
         }
     }
-    for (const ClientFile& file : files) operations.push_back(operation(state, file.path, false));
+    for (const ClientFile& file : files) {
+        const bool folder_makes_way = require_way_for(state, file, removed);
+        const FileInfo info = file_info(client_path(state.root(), file.path, false));
+        operations.push_back({file.path, info.exists && !folder_makes_way, false});
+    }
     return operations;
 }
 
-void require_space_for_backups(const State& state, const json& operations) {
+void require_space_for_backups(const State& state, const std::vector<JournalOperation>& operations) {
     std::uint64_t need = apply_space_margin;
-    for (const json& op : operations) {
-        need = add_size(need, file_info(client_path(state.root(), op["path"].get<std::string>(), false)).size);
+    for (const JournalOperation& op : operations) {
+        if (op.had_original) need = add_size(need, file_info(client_path(state.root(), op.path, false)).size);
     }
     require_disk_space(state.root(), need);
 }
 
-void carry_out(const State& state, const json& op, const Cancel& cancel, Steps& steps) {
-    const auto path = op["path"].get<std::string>();
-    const std::filesystem::path target = client_path(state.root(), path, false);
-    if (op["hadOriginal"].get<bool>()) {
-        const std::filesystem::path backup = backup_path(state, path);
-        std::filesystem::create_directories(backup.parent_path());
-        const std::filesystem::path copy = state.file("transaction/copy.tmp");
-        qorn::copy_file(target, copy, [&](std::uint64_t) {
-            cancel.check();
-            steps.report(L"Đang sao lưu file trước khi thay thế…", path);
-        });
-        move_replace(copy, backup);
+void back_up(const State& state, const JournalOperation& op, const std::filesystem::path& target,
+             const Cancel& cancel, const Steps& steps) {
+    const std::filesystem::path backup = backup_path(state, op.path);
+    std::filesystem::create_directories(backup.parent_path());
+    const std::filesystem::path copy = state.file("transaction/copy.tmp");
+    const DWORD attributes = GetFileAttributesW(target.c_str());
+    qorn::copy_file(target, copy, [&](std::uint64_t) {
+        cancel.check();
+        steps.report(L"Đang sao lưu file trước khi thay thế…", op.path);
+    });
+    move_replace(copy, backup);
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & kept_attributes) != 0) {
+        set_attributes(backup, attributes & kept_attributes);
     }
-    if (op["remove"].get<bool>()) {
-        delete_file(target);
-    } else {
-        std::filesystem::create_directories(target.parent_path());
-        move_replace(staging_path(state, path), target);
-    }
+    // Only now that the backup holds it: Windows refuses to replace or delete a read-only file.
+    make_writable(target);
 }
 
-void update_hash_cache(const State& state, const json& operations, const std::vector<ClientFile>& files,
-                       const json* staged) {
-    json cache = read_hash_cache(state);
-    for (const json& op : operations) cache.erase(op["path"].get<std::string>());
+void carry_out(const State& state, const JournalOperation& op, const Cancel& cancel, const Steps& steps) {
+    const std::filesystem::path target = client_path(state.root(), op.path, false);
+    if (op.had_original) back_up(state, op, target, cancel, steps);
+    if (op.remove) {
+        if (op.had_original) delete_file(target);
+        return;
+    }
+    // A folder of removed files that makes way for this file holds only empty folders by now.
+    if (file_info(target).is_directory) remove_folders(target);
+    std::filesystem::create_directories(target.parent_path());
+    move_replace(staging_path(state, op.path), target);
+}
+
+void update_hash_cache(const State& state, const std::vector<JournalOperation>& operations,
+                       const std::vector<ClientFile>& files, const HashCache* staged) {
+    HashCache cache = read_hash_cache(state);
+    for (const JournalOperation& op : operations) cache.erase(op.path);
     if (staged != nullptr) {
         for (const ClientFile& file : files) {
             const auto entry = staged->find(file.path);
-            if (entry == staged->end() || !entry->is_object()) continue;
+            if (entry == staged->end()) continue;
             const FileInfo info = file_info(client_path(state.root(), file.path, false));
-            const json size = entry->value("size", json(-1));
-            const json ticks = entry->value("modifiedTicks", json(nullptr));
-            if (info.exists && info.size == file.size && size.is_number_integer() && size == json(file.size) &&
-                ticks.is_number_integer() && ticks == json(info.modified_ticks) &&
-                entry->value("sha256", std::string()) == file.sha256) {
-                cache[file.path] = *entry;
+            if (info.exists && !info.is_directory && info.size == file.size && entry->second.size == file.size &&
+                entry->second.modified_ticks == info.modified_ticks && entry->second.sha256 == file.sha256) {
+                cache[file.path] = entry->second;
             }
         }
     }
@@ -116,77 +123,95 @@ void update_hash_cache(const State& state, const json& operations, const std::ve
 }
 
 void apply_journalled(const State& state, const Manifest& release, const std::vector<ClientFile>& files,
-                      const std::wstring& manifest_url, const Cancel& cancel, const ProgressCallback& progress,
-                      const json* staged, bool& committed) {
-    recover_transaction(state, manifest_url, progress, recovery_stage);
-    std::optional<Manifest> installed;
-    try {
-        installed = read_installed(state, manifest_url);
-    } catch (const std::exception&) {
-        // An unreadable installed record counts as none: nothing of it is removed.
+                      const Manifest* installed, const std::wstring& manifest_url, const Cancel& cancel,
+                      const ProgressCallback& progress, const HashCache* staged, bool& committed) {
+    // A transaction left over from before is finished first; it may rewrite installed.json.
+    std::optional<Manifest> reread;
+    if (recover_transaction(state, manifest_url, progress, Stage::recovering)) {
+        reread = read_installed(state, manifest_url);
+        installed = reread ? &*reread : nullptr;
     }
-    json journal = {{"previous", installed ? installed->json : json(nullptr)},
-                    {"operations", plan_operations(state, installed, release, files)},
-                    {"committed", false}};
-    require_space_for_backups(state, journal["operations"]);
+    const std::vector<JournalOperation> operations = plan_operations(state, installed, release, files);
+    require_space_for_backups(state, operations);
     delete_verified(state);
-    write_json_file(state.file("journal.json"), journal);
+    write_journal(state, operations, installed, false);
 
-    Steps steps(progress, journal["operations"].size() + release.directories.size() + 2);
-    for (const json& op : journal["operations"]) {
+    Steps steps(progress, operations.size() + release.directories.size() + 2);
+    for (const JournalOperation& op : operations) {
         cancel.check();
-        steps.report(L"Sao lưu và áp dụng file cập nhật…", op["path"].get<std::string>());
+        steps.report(L"Sao lưu và áp dụng file cập nhật…", op.path);
         carry_out(state, op, cancel, steps);
-        steps.done(L"Đã áp dụng file cập nhật", op["path"].get<std::string>());
+        steps.done(L"Đã áp dụng file cập nhật", op.path);
     }
     for (const std::string& directory : release.directories) {
         cancel.check();
         std::filesystem::create_directories(client_path(state.root(), directory, false));
         steps.done(L"Chuẩn bị thư mục game…", directory);
     }
-    write_file_atomic(state.file("installed.json"), release.text);
+    write_state_file(state, "installed.json", release.text);
     steps.done(L"Lưu thông tin phiên bản…", "");
-    update_hash_cache(state, journal["operations"], files, staged);
-    journal["committed"] = true;
-    write_json_file(state.file("journal.json"), journal);
+    update_hash_cache(state, operations, files, staged);
+    write_journal(state, operations, installed, true);
     committed = true;
-    recover_transaction(state, manifest_url, progress, apply_stage);
+    recover_transaction(state, manifest_url, progress, Stage::applying);
+    if (installed != nullptr) remove_emptied_folders(state, *installed, release);
     steps.done(L"Đã hoàn tất thay file", "");
 }
 
-void roll_back(const State& state, const json& operations, const ProgressCallback& progress) {
+void restore(const State& state, const std::filesystem::path& backup, const std::filesystem::path& target) {
+    const std::filesystem::path copy = state.file("transaction/restore.tmp");
+    qorn::copy_file(backup, copy);
+    // A folder the transaction made where the file stood holds nothing of the player's
+    // (remove_folders refuses a file); a read-only file of the release cannot be replaced.
+    if (file_info(target).is_directory) {
+        remove_folders(target);
+    } else {
+        make_writable(target);
+    }
+    std::filesystem::create_directories(target.parent_path());
+    move_replace(copy, target);
+    const DWORD attributes = GetFileAttributesW(backup.c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & kept_attributes) != 0) {
+        set_attributes(target, attributes & kept_attributes);
+    }
+}
+
+void roll_back(const State& state, const std::vector<JournalOperation>& operations, const ProgressCallback& progress) {
+    const Reporter report(progress);
     const std::uint64_t total = operations.size();
     std::uint64_t handled = 0;
     for (auto op = operations.rbegin(); op != operations.rend(); ++op, ++handled) {
-        const auto path = (*op).at("path").get<std::string>();
-        const std::filesystem::path target = client_path(state.root(), path, false);
-        const std::filesystem::path backup = backup_path(state, path);
-        if (progress) {
-            Progress report;
-            report.stage = recovery_stage;
-            report.text = L"Đang phục hồi client bị gián đoạn…";
-            report.detail = to_wide(path);
-            report.done = report.files_done = handled;
-            report.total = report.files_total = total;
-            progress(report);
+        const std::filesystem::path target = client_path(state.root(), op->path, false);
+        const std::filesystem::path backup = backup_path(state, op->path);
+        if (report.active()) {
+            report.items(Stage::recovering, L"Đang phục hồi client bị gián đoạn…", to_wide(op->path), handled, total,
+                         true);
         }
-        if ((*op).at("hadOriginal").get<bool>()) {
-            if (!file_info(backup).exists) continue;  // the original was never touched
-            const std::filesystem::path restore = state.file("transaction/restore.tmp");
-            qorn::copy_file(backup, restore);
-            std::filesystem::create_directories(target.parent_path());
-            move_replace(restore, target);
-        } else if (!(*op).at("remove").get<bool>()) {
-            delete_file(target);  // a file this transaction created
+        if (op->had_original) {
+            if (file_info(backup).exists) restore(state, backup, target);  // else the original was never touched
+        } else if (!op->remove) {
+            // A file this transaction created; a folder still standing there was never replaced.
+            const FileInfo info = file_info(target);
+            if (info.exists && !info.is_directory) delete_file(target);
         }
     }
 }
 
-void restore_installed(const State& state, const json& previous, const std::wstring& manifest_url) {
-    if (previous.is_null()) {
-        delete_file(state.file("installed.json"));
+// The installed record as it was. A previous release that no longer validates
+// (another manifest host, a text grown past the limit when written compactly)
+// leaves no record rather than a journal that can never be finished.
+void restore_installed(const State& state, const nlohmann::json& previous, const std::wstring& manifest_url) {
+    std::optional<Manifest> manifest;
+    if (!previous.is_null()) {
+        try {
+            manifest = manifest_from_json(previous, manifest_url);
+        } catch (const std::exception&) {
+        }
+    }
+    if (manifest) {
+        write_state_file(state, "installed.json", manifest->text);
     } else {
-        write_file_atomic(state.file("installed.json"), manifest_from_json(previous, manifest_url).text);
+        delete_file(state.file("installed.json"));
     }
     delete_hash_cache(state);
 }
@@ -194,15 +219,15 @@ void restore_installed(const State& state, const json& previous, const std::wstr
 }  // namespace
 
 void apply(const State& state, const Manifest& release, const std::vector<ClientFile>& files,
-           const std::wstring& manifest_url, const Cancel& cancel, const ProgressCallback& progress,
-           const json* staged) {
+           const Manifest* installed, const std::wstring& manifest_url, const Cancel& cancel,
+           const ProgressCallback& progress, const HashCache* staged) {
     bool committed = false;
     try {
-        apply_journalled(state, release, files, manifest_url, cancel, progress, staged, committed);
+        apply_journalled(state, release, files, installed, manifest_url, cancel, progress, staged, committed);
     } catch (...) {
         if (!committed) {
             try {
-                recover_transaction(state, manifest_url, progress, recovery_stage);
+                recover_transaction(state, manifest_url, progress, Stage::recovering);
             } catch (...) {
                 // The journal stays and the next start rolls back again; the first failure is what counts.
             }
@@ -211,27 +236,23 @@ void apply(const State& state, const Manifest& release, const std::vector<Client
     }
 }
 
-void recover_transaction(const State& state, const std::wstring& manifest_url, const ProgressCallback& progress,
+bool recover_transaction(const State& state, const std::wstring& manifest_url, const ProgressCallback& progress,
                          Stage cleanup_stage) {
-    const std::filesystem::path journal_path = state.file("journal.json");
-    if (!file_info(journal_path).exists) return;
-    const json journal = read_json_file(journal_path);
-    const auto operations = journal.find("operations");
-    require(journal.is_object() && operations != journal.end() && operations->is_array() &&
-                operations->size() <= journal_operation_limit,
-            "Nhật ký phục hồi không hợp lệ.");
+    const std::optional<Journal> journal = read_journal(state);
+    if (!journal) return false;
     delete_verified(state);
-    if (!journal.value("committed", false)) {
-        roll_back(state, *operations, progress);
-        restore_installed(state, journal.value("previous", json(nullptr)), manifest_url);
+    if (!journal->committed) {
+        roll_back(state, journal->operations, progress);
+        restore_installed(state, journal->previous, manifest_url);
     }
     const std::filesystem::path backups = state.file("transaction/backup");
     if (file_info(backups).exists) {
         clean_temporary(state, "backup-last", progress, cleanup_stage);
         move_replace(backups, state.file("backup-last"));
     }
-    delete_file(journal_path);
+    delete_file(state.file("journal.json"));
     clean_temporary(state, "transaction", progress, cleanup_stage);
+    return true;
 }
 
 }  // namespace qorn

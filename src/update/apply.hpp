@@ -7,27 +7,27 @@
 #include "core/cancel.hpp"
 #include "core/progress.hpp"
 #include "release/manifest.hpp"
+#include "state/records.hpp"
 #include "state/state.hpp"
-
-#include <nlohmann/json.hpp>
 
 #include <string>
 #include <vector>
 
 namespace qorn {
 
-inline constexpr size_t journal_operation_limit = 400000;
-
 // Installs `files` (verified copies waiting in the staging area) and removes what
-// the installed release had and `release` has not. `staged` maps client paths to
-// the hash-cache members of the staged files (may be null).
+// `installed` (the valid installed release, or null) had and `release` has not.
+// A folder that stands where a file goes may make way when it holds nothing but
+// files being removed and empty folders, and so may a removed file where a folder
+// goes; anything of the player's stops the update before anything changes.
+// `staged` holds the hash-cache entries of the staged files (may be null).
 void apply(const State& state, const Manifest& release, const std::vector<ClientFile>& files,
-           const std::wstring& manifest_url, const Cancel& cancel, const ProgressCallback& progress,
-           const nlohmann::json* staged);
+           const Manifest* installed, const std::wstring& manifest_url, const Cancel& cancel,
+           const ProgressCallback& progress, const HashCache* staged);
 
 // Finishes a transaction left by an earlier run: rolls an open one back, tidies a
-// committed one up. Nothing happens without a journal.
-void recover_transaction(const State& state, const std::wstring& manifest_url, const ProgressCallback& progress,
+// committed one up. Answers whether there was one (installed.json may have changed).
+bool recover_transaction(const State& state, const std::wstring& manifest_url, const ProgressCallback& progress,
                          Stage cleanup_stage);
 
 }  // namespace qorn

@@ -1,12 +1,11 @@
 #include "update/download_planning.hpp"
 
 #include "core/files.hpp"
+#include "core/parallel.hpp"
 #include "core/sha256.hpp"
 #include "core/text.hpp"
 #include "net/download.hpp"
 #include "release/client_path.hpp"
-#include "state/parallel.hpp"
-#include "state/records.hpp"
 #include "update/zip_package.hpp"
 
 #include <map>
@@ -15,17 +14,11 @@
 namespace qorn {
 namespace {
 
-using nlohmann::json;
-
-constexpr Stage download_stage = 2;
-constexpr Stage verify_stage = 4;
 constexpr std::uint64_t download_space_margin = 67108864;
-
-std::wstring key_of(const std::string& path) { return case_key(to_wide(path)); }
 
 bool use_packages(const State& state, const Manifest& manifest, const std::vector<ClientFile>& files) {
     return files.size() == manifest.files.size() && !manifest.packages.empty() &&
-           !file_info(client_path(state.root(), "Main.exe", false)).exists;
+           !file_info(client_path(state.root(), game_executable, false)).exists;
 }
 
 std::filesystem::path package_file(const State& state, const Package& package) {
@@ -60,32 +53,39 @@ std::vector<Item> plan_items(const State& state, const Manifest& manifest, const
 
 // The files the apply transaction will back up: those fetched, and those the
 // installed release has and the new one drops.
-std::vector<ClientFile> files_to_back_up(const State& state, const Manifest& manifest,
-                                         const std::vector<ClientFile>& files, const std::wstring& manifest_url) {
+std::vector<ClientFile> files_to_back_up(const Manifest& manifest, const std::vector<ClientFile>& files,
+                                         const Manifest* installed) {
     std::vector<ClientFile> result = files;
-    std::optional<Manifest> installed;
-    try {
-        installed = read_installed(state, manifest_url);
-    } catch (const std::exception&) {
-        return result;  // no valid installed record: nothing of it is removed
-    }
-    if (!installed) return result;
+    if (installed == nullptr) return result;
     const std::vector<ClientFile> dropped = files_dropped_by(manifest, *installed);
     result.insert(result.end(), dropped.begin(), dropped.end());
     return result;
 }
 
+// What the staging area holds of the files. A stopped run may have left an entry of
+// the other kind where this release needs a file or a folder (Data/x as a file, now
+// Data/x/...): such an area can never be filled, so it is cleared and measured again.
+Inventory measure_staging(const State& state, const std::vector<ClientFile>& files, const Cancel& cancel,
+                          const ProgressCallback& progress) {
+    Inventory staged = inventory_of(state.file("staging"), files, cancel);
+    if (staged.fits) return staged;
+    staged = Inventory{};  // its folders are held open until it goes
+    clean_temporary(state, "staging", progress, Stage::downloading);
+    return inventory_of(state.file("staging"), files, cancel);
+}
+
 }  // namespace
 
 DownloadPlan plan_downloads(const State& state, const Manifest& manifest, const std::vector<ClientFile>& files,
-                            const std::wstring& manifest_url, const Inventory* inventory, const Cancel& cancel) {
+                            const Manifest* installed, const Inventory* inventory, const Cancel& cancel,
+                            const ProgressCallback& progress) {
     const bool packages = use_packages(state, manifest, files);
     std::uint64_t need = download_space_margin;
     std::uint64_t total = 0;
-    const Inventory staged = inventory_of(state.file("staging"), files, cancel);
+    const Inventory staged = measure_staging(state, files, cancel, progress);
     for (const ClientFile& file : files) {
         total = add_size(total, file.size);
-        need = add_size(need, file.size - std::min(staged.find(key_of(file.path)).size, file.size));
+        need = add_size(need, file.size - std::min(staged.find(file.key).size, file.size));
     }
     if (packages) {
         total = 0;
@@ -95,11 +95,14 @@ DownloadPlan plan_downloads(const State& state, const Manifest& manifest, const 
         }
     }
     // The scan's inventory serves when it covers the list; otherwise the client is measured.
-    const std::vector<ClientFile> backups = files_to_back_up(state, manifest, files, manifest_url);
+    const std::vector<ClientFile> backups = files_to_back_up(manifest, files, installed);
     const bool scanned = inventory != nullptr && backups.size() == files.size();
     const Inventory measured = scanned ? Inventory{} : inventory_of(state.root(), backups, cancel);
     const Inventory& client = scanned ? *inventory : measured;
-    for (const ClientFile& file : backups) need = add_size(need, client.find(key_of(file.path)).size);
+    for (const ClientFile& file : backups) {
+        const InventoryEntry entry = client.find(file.key);
+        if (!entry.is_directory) need = add_size(need, entry.size);
+    }
     return {packages, total, need};
 }
 
@@ -109,24 +112,14 @@ namespace {
 class Transfers {
 public:
     Transfers(const std::vector<Item>& items, std::uint64_t total, const ProgressCallback& progress)
-        : items_(items), slots_(items.size(), 0), total_(total), progress_(progress) {}
+        : items_(items), slots_(items.size(), 0), total_(total), report_(progress) {}
 
     void on_disk(size_t index, std::uint64_t bytes) {
         std::lock_guard lock(mutex_);
         sum_ += bytes - slots_[index];
         slots_[index] = bytes;
-        if (!progress_) return;
-        Progress report;
-        report.stage = download_stage;
-        report.text = L"Tải và xác thực dữ liệu client…";
-        report.detail = items_[index].label;
-        report.done = sum_;
-        report.total = total_;
-        report.files_done = finished_;
-        report.files_total = items_.size();
-        report.extra = received_;
-        report.in_bytes = true;
-        progress_(report);
+        report_.bytes(Stage::downloading, L"Tải và xác thực dữ liệu client…", items_[index].label,
+                      {sum_, total_, finished_, items_.size(), received_});
     }
 
     void received(std::uint64_t bytes) {
@@ -146,7 +139,7 @@ private:
     const std::vector<Item>& items_;
     std::vector<std::uint64_t> slots_;
     std::uint64_t total_;
-    const ProgressCallback& progress_;
+    Reporter report_;
     std::mutex mutex_;
     std::uint64_t sum_ = 0;
     std::uint64_t finished_ = 0;
@@ -158,7 +151,7 @@ void extract_packages(const State& state, const Manifest& manifest, const Cancel
     std::map<std::wstring, std::uint64_t> sizes;
     std::uint64_t files_total_bytes = 0;
     for (const ClientFile& file : manifest.files) {
-        sizes[key_of(file.path)] = file.size;
+        sizes[file.key] = file.size;
         files_total_bytes = add_size(files_total_bytes, file.size);
     }
     std::uint64_t bytes_before = 0;
@@ -174,64 +167,47 @@ void extract_packages(const State& state, const Manifest& manifest, const Cancel
             progress(shifted);
         };
         extract_package(package_file(state, package), package, manifest, state, cancel, passed_on);
-        for (const std::string& name : package.files) bytes_before += sizes[key_of(name)];
+        for (const std::string& name : package.files) bytes_before += sizes[case_key(to_wide(name))];
         files_before += package.files.size();
     }
 }
 
-Progress verify_report(const ClientFile& file, std::uint64_t done, std::uint64_t total, std::uint64_t files_done,
-                       std::uint64_t files_total) {
-    Progress report;
-    report.stage = verify_stage;
-    report.text = L"Kiểm tra dữ liệu trước khi cài…";
-    report.detail = to_wide(file.path);
-    report.done = done;
-    report.total = total;
-    report.files_done = files_done;
-    report.files_total = files_total;
-    report.in_bytes = true;
-    return report;
-}
-
 void verify_staged(const State& state, const std::vector<ClientFile>& files, const Cancel& cancel,
-                   const ProgressCallback& progress, json* staged) {
-    if (staged != nullptr) *staged = json::object();
+                   const ProgressCallback& progress, HashCache* staged) {
+    if (staged != nullptr) staged->clear();
+    const Reporter report(progress);
     std::uint64_t total = 0;
     for (const ClientFile& file : files) total = add_size(total, file.size);
     std::uint64_t verified = 0;
     std::uint64_t count = 0;
     for (const ClientFile& file : files) {
-        if (progress) progress(verify_report(file, verified, total, count, files.size()));
+        const auto verifying = [&](std::uint64_t done) {
+            if (report.active()) {
+                report.bytes(Stage::verifying, L"Kiểm tra dữ liệu trước khi cài…", to_wide(file.path),
+                             {done, total, count, files.size()});
+            }
+        };
+        verifying(verified);
         const std::filesystem::path path = staging_path(state, file.path);
         const FileInfo info = file_info(path);
-        const bool matches = file_matches(path, file.size, file.sha256, cancel, [&](std::uint64_t hashed) {
-            if (progress) progress(verify_report(file, verified + hashed, total, count, files.size()));
-        });
+        const bool matches =
+            file_matches(path, file.size, file.sha256, cancel, [&](std::uint64_t hashed) { verifying(verified + hashed); });
         require(matches, "File tải về/giải nén sai SHA-256: " + file.path);
-        if (staged != nullptr) {
-            (*staged)[file.path] = {{"size", info.size}, {"modifiedTicks", info.modified_ticks}, {"sha256", file.sha256}};
-        }
+        if (staged != nullptr) (*staged)[file.path] = {info.size, info.modified_ticks, file.sha256};
         verified += file.size;
         ++count;
-        if (progress) progress(verify_report(file, verified, total, count, files.size()));
+        verifying(verified);
     }
 }
 
 }  // namespace
 
 void download_files(const State& state, const Manifest& manifest, const std::vector<ClientFile>& files,
-                    Network& network, const Cancel& cancel, const ProgressCallback& progress,
-                    const Inventory* inventory, json* staged) {
-    const DownloadPlan plan = plan_downloads(state, manifest, files, network.manifest_url(), inventory, cancel);
+                    const Manifest* installed, Network& network, const Cancel& cancel,
+                    const ProgressCallback& progress, const Inventory* inventory, HashCache* staged) {
+    const DownloadPlan plan = plan_downloads(state, manifest, files, installed, inventory, cancel, progress);
     require_disk_space(state.root(), plan.need);
-    if (progress) {
-        Progress report;
-        report.stage = download_stage;
-        report.text = L"Chuẩn bị tải và xác thực dữ liệu…";
-        report.total = plan.total;
-        report.in_bytes = true;
-        progress(report);
-    }
+    Reporter(progress).bytes(Stage::downloading, L"Chuẩn bị tải và xác thực dữ liệu…", {}, {.total = plan.total});
     const std::vector<Item> items = plan_items(state, manifest, files, plan.packages);
     Transfers transfers(items, plan.total, progress);
     run_parallel(items.size(), cancel, [&](size_t i) {

@@ -8,10 +8,9 @@
 #include "core/progress.hpp"
 #include "net/network.hpp"
 #include "release/manifest.hpp"
+#include "state/records.hpp"
 #include "state/scan.hpp"
 #include "state/state.hpp"
-
-#include <nlohmann/json.hpp>
 
 #include <vector>
 
@@ -23,13 +22,16 @@ struct DownloadPlan {
     std::uint64_t total = 0;  // bytes to transfer in all (packages or files)
     std::uint64_t need = 0;   // free space required: margin, missing bytes, backups
 };
+// installed: the valid installed release or null; inventory: the scan's, when it
+// covers the files. A staging area that does not fit the files is cleared first.
 DownloadPlan plan_downloads(const State& state, const Manifest& manifest, const std::vector<ClientFile>& files,
-                            const std::wstring& manifest_url, const Inventory* inventory, const Cancel& cancel);
+                            const Manifest* installed, const Inventory* inventory, const Cancel& cancel,
+                            const ProgressCallback& progress = {});
 
 // On return every entry of files lies verified in the staging area. staged, when
 // given, receives each verified file's size, time and digest for the hash cache.
 void download_files(const State& state, const Manifest& manifest, const std::vector<ClientFile>& files,
-                    Network& network, const Cancel& cancel, const ProgressCallback& progress,
-                    const Inventory* inventory, nlohmann::json* staged);
+                    const Manifest* installed, Network& network, const Cancel& cancel,
+                    const ProgressCallback& progress, const Inventory* inventory, HashCache* staged);
 
 }  // namespace qorn

@@ -16,7 +16,6 @@
 namespace qorn {
 namespace {
 
-constexpr Stage extract_stage = 3;
 // miniz keeps an entry's name in 512 bytes with its terminating zero.
 constexpr mz_uint name_byte_limit = 511;
 constexpr mz_uint32 reparse_point_bit = 0x400;
@@ -40,7 +39,7 @@ struct Expected {
 
 Expected expected_files(const Package& package, const Manifest& manifest) {
     std::map<std::wstring, const ClientFile*> by_key;
-    for (const ClientFile& file : manifest.files) by_key.emplace(case_key(to_wide(file.path)), &file);
+    for (const ClientFile& file : manifest.files) by_key.emplace(file.key, &file);
     Expected expected;
     for (const std::string& path : package.files) {
         const auto file = by_key.find(case_key(to_wide(path)));
@@ -94,7 +93,7 @@ struct EntrySink {
 class Extraction {
 public:
     Extraction(const Expected& expected, const State& state, const Cancel& cancel, const ProgressCallback& progress)
-        : expected_(expected), state_(state), cancel_(cancel), progress_(progress) {}
+        : expected_(expected), state_(state), cancel_(cancel), report_(progress) {}
 
     void entry(mz_zip_archive& archive, mz_uint index) {
         cancel_.check();
@@ -108,7 +107,10 @@ public:
         if (sink.failure) std::rethrow_exception(sink.failure);
         // miniz skips an entry whose compressed size is 0, so the count matters as much as its own verdict.
         require(extracted && sink.written == file.size, "Giải nén ZIP thất bại hoặc sai CRC.");
-        if (!FlushFileBuffers(output.get())) throw_windows_error("Không lưu được file giải nén", GetLastError());
+        if (!FlushFileBuffers(output.get())) {
+            const DWORD code = GetLastError();
+            throw_windows_error("Không lưu được file giải nén", code);
+        }
         output.reset();
         bytes_done_ += file.size;
         ++files_done_;
@@ -154,23 +156,14 @@ private:
     }
 
     void report(const std::wstring& detail, std::uint64_t done) const {
-        if (!progress_) return;
-        Progress progress;
-        progress.stage = extract_stage;
-        progress.text = L"Đang giải nén client…";
-        progress.detail = detail;
-        progress.done = done;
-        progress.total = expected_.bytes;
-        progress.files_done = files_done_;
-        progress.files_total = expected_.files.size();
-        progress.in_bytes = true;
-        progress_(progress);
+        report_.bytes(Stage::extracting, L"Đang giải nén client…", detail,
+                      {done, expected_.bytes, files_done_, expected_.files.size()});
     }
 
     const Expected& expected_;
     const State& state_;
     const Cancel& cancel_;
-    const ProgressCallback& progress_;
+    Reporter report_;
     std::set<std::wstring> seen_;
     std::uint64_t bytes_done_ = 0;
     std::uint64_t files_done_ = 0;

@@ -46,18 +46,62 @@ TEST(WriteFileAtomic, HeldTargetStaysIntact) {
     EXPECT_EQ(read_bytes(target), "new");
 }
 
-TEST(Links, FolderLinkRefusedOnEveryPath) {
+TEST(Links, FolderLinkRefusedOnEveryPathAndNeverFollowedByARemoval) {
     TempFolder folder;
     const auto real = folder / L"real";
-    std::filesystem::create_directories(real);
+    write_bytes(real / L"save.dat", "keep me");
     const auto link = folder / L"link";
     if (!test::make_folder_link(link, real)) GTEST_SKIP() << "no folder links here";
 
     EXPECT_EQ(failure_of([&] { write_file_atomic(link / L"state" / L"a.json", "{}"); }),
               "Không chấp nhận liên kết thư mục/file: " + path_text(link));
-    EXPECT_TRUE(std::filesystem::is_empty(real));
     EXPECT_EQ(failure_of([&] { delete_file(link); }), "Không chấp nhận liên kết thư mục/file: " + path_text(link));
+
+    // A work area with a link made inside it after any walk that looked: the
+    // removal refuses it on its own and nothing behind it is touched.
+    const auto area = folder / L"staging";
+    write_bytes(area / L"Data" / L"a.bmd", "a");
+    ASSERT_TRUE(test::make_folder_link(area / L"Data" / L"escape", real));
+    EXPECT_EQ(failure_of([&] { remove_tree(area); }),
+              "Không chấp nhận liên kết thư mục/file: " + path_text(area / L"Data" / L"escape"));
+    EXPECT_EQ(read_bytes(real / L"save.dat"), "keep me");
     EXPECT_TRUE(std::filesystem::exists(link));
+}
+
+TEST(Links, UnderWineOnlyFoldersAboveTheTopGoUnjudged) {
+    if (!running_under_wine()) GTEST_SKIP() << "Windows judges every folder up to the root";
+    // Z: is the Unix root, a mount point, which Wine shows as a reparse point.
+    const TempFolder top(L"Z:\\tmp");
+    write_bytes(top / L"state" / L"x.json", "{}");
+    EXPECT_NE(GetFileAttributesW(L"Z:\\") & FILE_ATTRIBUTE_REPARSE_POINT, 0u);
+    EXPECT_NO_THROW(refuse_links_up(top / L"state" / L"x.json", top.path()));
+    EXPECT_NO_THROW(write_file_atomic(top / L"state" / L"x.json", "{\"a\":1}", top.path()));
+    // Without a top the whole way up is judged, also under Wine.
+    for (const std::filesystem::path& judged_to : {std::filesystem::path(L"Z:\\"), std::filesystem::path()}) {
+        EXPECT_TRUE(starts_with(failure_of([&] { write_file_atomic(top / L"state" / L"x.json", "{}", judged_to); }),
+                                "Không chấp nhận liên kết thư mục/file: Z:\\"));
+    }
+}
+
+TEST(RemoveTree, EmptiesNestedFoldersWithReadOnlyFilesAndFoldersOnlyStopsAtAFile) {
+    TempFolder folder;
+    const auto area = folder / L"transaction";
+    write_bytes(area / L"backup" / L"Dữ liệu" / L"a.bmd", "a");
+    write_bytes(area / L"copy.tmp", "c");
+    SetFileAttributesW((area / L"backup" / L"Dữ liệu" / L"a.bmd").c_str(), FILE_ATTRIBUTE_READONLY);
+    remove_tree(area);
+    EXPECT_FALSE(file_info(area).exists);
+    EXPECT_NO_THROW(remove_tree(area));  // already gone
+
+    std::filesystem::create_directories(folder / L"locale" / L"kab" / L"LC_MESSAGES");
+    write_bytes(folder / L"locale" / L"kab" / L"player.txt", "mine");
+    EXPECT_EQ(failure_of([&] { remove_folders(folder / L"locale"); }),
+              "Cần thư mục trống nhưng có file: " + path_text(folder / L"locale" / L"kab" / L"player.txt"));
+    EXPECT_EQ(read_bytes(folder / L"locale" / L"kab" / L"player.txt"), "mine");
+    EXPECT_FALSE(remove_empty_folder(folder / L"locale" / L"kab"));
+    delete_file(folder / L"locale" / L"kab" / L"player.txt");
+    remove_folders(folder / L"locale");
+    EXPECT_FALSE(file_info(folder / L"locale").exists);
 }
 
 TEST(MoveDelete, HeldFileIsRefusedAndKept) {

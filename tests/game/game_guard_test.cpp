@@ -202,7 +202,7 @@ TEST_F(GameGuard, TheGraceIsCountedOnceFromTheFirstGameFound) {
     EXPECT_EQ(guard(&cancel), running_message("Main_x64.exe", 42, L"C:\\Game\\Client\\Main_x64.exe"));
     EXPECT_EQ(system.now - started, 3000u);  // the second game got only the remaining second
     ASSERT_EQ(reports.size(), 2u);
-    EXPECT_EQ(reports[0].stage, 0u);
+    EXPECT_EQ(reports[0].stage, Stage::asking_host);
     EXPECT_EQ(reports[0].text, waiting_text);
     EXPECT_EQ(reports[0].detail, L"Main.exe · PID 41");
     EXPECT_TRUE(reports[0].in_bytes);

@@ -386,9 +386,15 @@ TEST(DownloadFile, AStopDuringABlockedReadEndsAtOnceClosesTheRequestOnceAndKeeps
 const std::string recorded_digest = sha256_hex("the verified manifest");
 const std::string other_digest = sha256_hex("another manifest");
 
-nlohmann::json record(const std::string& release = "2024.06.1", const std::string& digest = recorded_digest) {
-    return {{"releaseId", release}, {"manifestSha256", digest}};
+struct Record {
+    std::string release = "2024.06.1";
+    std::string digest = recorded_digest;
+};
+Record record(const std::string& release = "2024.06.1", const std::string& digest = recorded_digest) {
+    return {release, digest};
 }
+
+bool release_is_current(Network& network, const Record& r) { return qorn::release_is_current(network, r.release, r.digest); }
 
 // A manifest start whose release id stands after `padding` bytes of other text.
 std::string manifest_text(const std::string& release, size_t padding = 0) {

@@ -44,13 +44,12 @@ TEST(LauncherImage, OnlyAnApplicationForThisMachineWithAVersionIsALauncher) {
 
     // The candidate must be the offered bytes, architecture and version.
     test::write_bytes(file, built);
-    nlohmann::json entry = {
-        {"runtime", "win-x64"}, {"version", "2.0.8.0"}, {"size", built.size()}, {"sha256", sha256_hex(built)}};
+    LauncherOffer entry{"win-x64", "2.0.8.0", built.size(), sha256_hex(built), ""};
     auto verified = [&] { return failure_of([&] { verify_launcher_file(file, entry); }); };
     EXPECT_EQ(verified(), "(no failure)");
-    entry["runtime"] = "win-x86";
+    entry.runtime = "win-x86";
     EXPECT_EQ(verified(), "Updater tải về sai phiên bản hoặc kiến trúc.");
-    entry["sha256"] = sha256_hex("other");
+    entry.sha256 = sha256_hex("other");
     EXPECT_EQ(verified(), "SHA-256 Updater không đúng. Không thay launcher.");
 }
 

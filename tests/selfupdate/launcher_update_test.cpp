@@ -1,5 +1,5 @@
 #include "selfupdate/launcher_update.hpp"
-#include "selfupdate/launcher_offers.hpp"
+#include "release/launcher_offer.hpp"
 #include "core/files.hpp"
 #include "core/sha256.hpp"
 #include "core/text.hpp"
@@ -85,18 +85,20 @@ DWORD WINAPI fake_module_path(HMODULE, LPWSTR buffer, DWORD) {
 
 const LauncherCalls fake_calls{&fake_module_path, fake_processes};
 
-class LauncherOffer : public testing::Test {
+class LauncherUpdate : public testing::Test {
 protected:
-    LauncherOffer() {
+    LauncherUpdate() {
         write_bytes(client_ / L"Updater.exe", build_);
         running_image = (client_ / L"Updater.exe").wstring();
         processes = {{own_id, L"Updater.exe", client_ / L"Updater.exe"}};
     }
 
-    LauncherCheck prepare() {
+    LauncherCheck prepare(const std::vector<qorn::LauncherOffer>* offers) {
         Network network(server_.url(), cancel_);
-        return prepare_launcher(state_, &offers_, network, cancel_, on_report, false, fake_calls);
+        InstalledRelease installed(state_, server_.url());
+        return prepare_launcher(state_, offers, installed, network, cancel_, on_report, false, fake_calls);
     }
+    LauncherCheck prepare() { return prepare(&offers_); }
 
     std::filesystem::path area(const wchar_t* name) const {
         return client_ / L".qorn-launcher" / L"self-update" / name;
@@ -111,22 +113,19 @@ protected:
     const std::string build_ = read_bytes(QORN_UPDATER_EXE);  // 2.0.8.0
     size_t stall_after_ = std::string::npos;
     ScriptServer server_{[this](const Seen& request) {
-        if (request.target != "/launchers/x64.exe") return answer(404);
+        if (!request.target.starts_with("/launchers/x64.exe")) return answer(404);
         test::Answer reply = answer(200, build_);
         reply.stall_after = stall_after_;
         return reply;
     }};
     // The host offers 2.0.9.0 but serves this build: a candidate that is not the offer.
-    const json offers_ = json::array({json{{"runtime", "win-x64"},
-                                           {"version", "2.0.9.0"},
-                                           {"size", build_.size()},
-                                           {"sha256", sha256_hex(build_)},
-                                           {"url", to_utf8(server_.url("/launchers/x64.exe"))}}});
+    const std::vector<qorn::LauncherOffer> offers_ = {
+        {"win-x64", "2.0.9.0", build_.size(), sha256_hex(build_), to_utf8(server_.url("/launchers/x64.exe"))}};
     Cancel cancel_;
     ProgressCallback on_report;
 };
 
-TEST_F(LauncherOffer, AnotherUpdaterOfThisFolderHoldsTheUpdateBackAndOnlyTheOfferedBuildIsReady) {
+TEST_F(LauncherUpdate, AnotherUpdaterOfThisFolderHoldsTheUpdateBackAndOnlyTheOfferedBuildIsReady) {
     const std::filesystem::path image = client_ / L"Updater.exe";
     processes = {{own_id, L"Updater.exe", image},
                  {10, L"UPDATER.EXE", image, false},
@@ -158,7 +157,19 @@ TEST_F(LauncherOffer, AnotherUpdaterOfThisFolderHoldsTheUpdateBackAndOnlyTheOffe
     EXPECT_FALSE(file_info(area(L"ready.json")).exists);
 }
 
-TEST_F(LauncherOffer, AStopDuringTheDownloadIsTheStopAndIsNotLogged) {
+TEST_F(LauncherUpdate, TheLastOffersSeenAreReadBackWhateverTheirUrlsLength) {
+    // Two offers with long addresses: far past the few kilobytes a record of two offers usually takes.
+    std::vector<qorn::LauncherOffer> long_urls = offers_;
+    long_urls[0].url += "?" + std::string(20000, 'q');
+    long_urls.push_back({"win-x86", "2.0.9.0", 1, std::string(64, 'a'), long_urls[0].url});
+    write_offer_record(state_, long_urls);
+    EXPECT_EQ(prepare(nullptr).message, stay_text);  // read back, fetched, and found not to be the offered build
+    EXPECT_EQ(server_.seen().size(), 1u);
+    EXPECT_NE(log().find(" Launcher update: Updater tải về sai phiên bản hoặc kiến trúc.\r\n"), std::string::npos)
+        << log();
+}
+
+TEST_F(LauncherUpdate, AStopDuringTheDownloadIsTheStopAndIsNotLogged) {
     stall_after_ = build_.size() / 2;
     on_report = [this](const Progress& p) {
         if (p.done > 0) cancel_.cancel();

@@ -25,7 +25,7 @@ Scanned run_scan(const State& state, const Manifest& manifest, bool full) {
     Scanned result;
     Cancel cancel;
     result.missing = scan(state, manifest, full, nullptr, cancel,
-                          [&](const Progress& p) { result.reports.push_back(p); }, 1);
+                          [&](const Progress& p) { result.reports.push_back(p); }, Stage::checking);
     return result;
 }
 
@@ -61,22 +61,47 @@ TEST(Scan, CacheIsTrustedOnlyWhileSizeAndTimeMatch) {
     const std::vector<ClientFile> missing = run_scan(state, manifest, false).missing;
     ASSERT_EQ(missing.size(), 1u);
     EXPECT_EQ(missing[0].path, "Data/b.bmd");
-    const json cache = read_hash_cache(state);
-    EXPECT_FALSE(cache.contains("Data/b.bmd"));
-    EXPECT_FALSE(cache.contains("Data/extra.txt"));
+    const HashCache cache = read_hash_cache(state);
+    EXPECT_FALSE(cache.count("Data/b.bmd"));
+    EXPECT_FALSE(cache.count("Data/extra.txt"));
     EXPECT_EQ(test::read_bytes(state.root() / L"Data" / L"extra.txt"), "not in the release");
 }
 
-TEST(Scan, WalkRefusesWhatWindowsWouldConfuse) {
+TEST(Scan, ACacheMemberOfAnotherTypeIsNotTrustedButHashed) {
+    TempFolder folder;
+    const State state(folder.path());
+    test::write_client(state.root(), client);
+    const Manifest manifest = test::release_of(client);
+    ASSERT_TRUE(run_scan(state, manifest, false).missing.empty());
+    json members = read_json_file(state.file("hash-cache.json"));
+    members["Main.exe"]["size"] = "4";
+    write_json_file(state.file("hash-cache.json"), members);
+    test::HeldOpen other_program(state.root() / L"Main.exe");  // hashing it is the only way to fail
+    EXPECT_TRUE(test::starts_with(failure_of([&] { run_scan(state, manifest, false); }),
+                                  "Không mở được file Main.exe: "));
+}
+
+TEST(Scan, EntriesOfTheOtherKindDoNotMatchAndTwinsAreRefused) {
     const Manifest manifest = test::release_of(client);
     TempFolder folder;
     const State file_for_folder(folder / L"a"), folder_for_file(folder / L"b"), twins(folder / L"c");
-    test::write_bytes(file_for_folder.root() / L"Data", "a file where a folder belongs");
-    EXPECT_EQ(failure_of([&] { run_scan(file_for_folder, manifest, false); }),
-              "Cần thư mục nhưng hiện là file: " + path_text(file_for_folder.root() / L"Data"));
+    test::write_client(file_for_folder.root(), {{"Main.exe", "main"}, {"Data", "a file where a folder belongs"}});
     std::filesystem::create_directories(folder_for_file.root() / L"Main.exe");
-    EXPECT_EQ(failure_of([&] { run_scan(folder_for_file, manifest, false); }),
-              "Cần file nhưng hiện là thư mục: " + path_text(folder_for_file.root() / L"Main.exe"));
+    test::write_client(folder_for_file.root(), {{"Data/b.bmd", "bb"}, {"Data/Nhân vật/a.bmd", "aaaa"}});
+    const struct {
+        const State& state;
+        std::vector<std::string> missing;
+    } cases[] = {{file_for_folder, {"Data/Nhân vật/a.bmd", "Data/b.bmd"}}, {folder_for_file, {"Main.exe"}}};
+    for (const auto& c : cases) {
+        Cancel cancel;
+        Inventory found;
+        std::vector<std::string> missing;
+        for (const ClientFile& file : scan(c.state, manifest, false, nullptr, cancel, {}, Stage::checking, &found)) {
+            missing.push_back(file.path);
+        }
+        EXPECT_EQ(missing, c.missing);
+        EXPECT_FALSE(found.fits);
+    }
 
     test::write_client(twins.root(), client);
     if (!test::make_case_twin(twins.root() / L"Data" / L"b.bmd", L"B.BMD")) GTEST_SKIP() << "no case twins here";
@@ -103,12 +128,12 @@ TEST(Scan, StopDuringHashingLeavesTheCacheFileAsItWas) {
     const State state(folder.path());
     test::Bodies large = {{"Main.exe", std::string(3 * 131072, 'm')}, {"Data/b.bmd", std::string(131072, 'b')}};
     test::write_client(state.root(), large);
-    write_hash_cache(state, {{"Kept.txt", {{"size", 1}}}});
+    write_hash_cache(state, {{"Kept.txt", {1, 2, "digest"}}});
     const std::string before = test::read_bytes(state.file("hash-cache.json"));
     Cancel cancel;
     EXPECT_THROW(scan(state, test::release_of(large), true, nullptr, cancel, [&](const Progress& p) {
         if (p.text == L"Kiểm tra SHA-256 client…") cancel.cancel();
-    }, 1), Cancelled);
+    }, Stage::checking), Cancelled);
     EXPECT_EQ(test::read_bytes(state.file("hash-cache.json")), before);
 }
 

@@ -1,7 +1,8 @@
 #include "state/state.hpp"
-#include "core/log.hpp"
 #include "core/files.hpp"
+#include "core/log.hpp"
 #include "core/text.hpp"
+#include "release/client_path.hpp"
 #include "state/records.hpp"
 #include "state/state_fixture.hpp"
 #include "support/failure.hpp"
@@ -42,27 +43,52 @@ TEST(State, SecondLockOnOneFolderIsRefused) {
     EXPECT_EQ(file_info(state.file("update.lock")).size, 0u);
 }
 
-TEST(VerifiedRecord, ValidOnlyWhileInstalledJsonIsUntouchedAndReadable) {
+TEST(State, UnderWineAClientFolderOnAUnixMountWorksAndLinksInsideAreStillRefused) {
+    if (!running_under_wine()) GTEST_SKIP() << "a Wine matter";
+    const TempFolder root(L"Z:\\tmp");
+    const State state(root / L"client");
+    write_state_file(state, "installed.json", "{}");
+    test::write_bytes(root / L"elsewhere" / L"a.bmd", "a");
+    if (!test::make_folder_link(state.root() / L"Data", root / L"elsewhere")) GTEST_SKIP() << "no folder links here";
+    EXPECT_EQ(failure_of([&] { client_path(state.root(), "Data/a.bmd", false); }),
+              "Không chấp nhận liên kết thư mục/file: " + path_text(state.root() / L"Data"));
+}
+
+TEST(VerifiedRecord, RulesOfTheRecord) {
     Installed installed;
-    EXPECT_TRUE(read_verified(installed.state).valid);
-    EXPECT_EQ(read_verified(installed.state).record["releaseId"], "r1");
-    EXPECT_NO_THROW(check_ready(installed.state));
+    const json good = read_json_file(installed.state.file("verified-release.json"));
+    const struct {
+        const char* key;
+        json value;
+        bool valid;
+    } cases[] = {
+        {"releaseId", "r1", true},
+        {"installedLength", good["installedLength"].get<double>(), true},  // 12.0 compares as 12
+        {"releaseId", "-r1", false},
+        {"releaseId", 1, false},
+        {"manifestSha256", std::string(64, 'A'), false},
+        {"mainSize", 12.0, false},
+        {"mainSize", -1, false},
+        {"installedTicks", good["installedTicks"].get<std::uint64_t>() + 1, false},
+    };
+    for (const auto& c : cases) {
+        json record = good;
+        record[c.key] = c.value;
+        write_json_file(installed.state.file("verified-release.json"), record);
+        EXPECT_EQ(read_verified(installed.state).has_value(), c.valid) << c.key << " " << c.value;
+    }
+    write_json_file(installed.state.file("verified-release.json"), good);
+    ASSERT_TRUE(read_verified(installed.state));
+    EXPECT_EQ(read_verified(installed.state)->release_id, "r1");
 
     test::write_bytes(installed.state.file("journal.json"), "{}");
-    EXPECT_FALSE(read_verified(installed.state).valid);
+    EXPECT_FALSE(read_verified(installed.state));
     delete_file(installed.state.file("journal.json"));
-    EXPECT_TRUE(read_verified(installed.state).valid);
-
     test::set_write_time(installed.state.file("installed.json"), 132223104000000000ULL);  // same text, new time
-    EXPECT_FALSE(read_verified(installed.state).valid);
+    EXPECT_FALSE(read_verified(installed.state));
     EXPECT_EQ(failure_of([&] { check_ready(installed.state); }), "Client chưa hoàn chỉnh. Hãy bấm Kiểm tra lại để sửa.");
-
-    write_verified(installed.state, installed.manifest);  // valid again, then broken
-    ASSERT_TRUE(read_verified(installed.state).valid);
     test::write_bytes(installed.state.file("verified-release.json"), "{not json");
-    EXPECT_FALSE(read_verified(installed.state).valid);
-    delete_verified(installed.state);
-    EXPECT_NO_THROW(delete_verified(installed.state));
+    EXPECT_FALSE(read_verified(installed.state));
     delete_file(installed.state.file("installed.json"));
     EXPECT_EQ(failure_of([&] { write_verified(installed.state, installed.manifest); }),
               "Thiếu dữ liệu xác nhận client.");
@@ -75,37 +101,52 @@ TEST(CheckReady, LooksAtMainExeSizeOnly) {
     test::write_bytes(installed.state.root() / L"Main.exe", "main body 123");
     EXPECT_EQ(failure_of([&] { check_ready(installed.state); }),
               "Main.exe bị thiếu hoặc thay đổi. Hãy bấm Kiểm tra lại.");
-    delete_file(installed.state.root() / L"Main.exe");
-    std::filesystem::create_directories(installed.state.root() / L"Main.exe");
-    EXPECT_EQ(failure_of([&] { check_ready(installed.state); }),
-              "Main.exe bị thiếu hoặc thay đổi. Hãy bấm Kiểm tra lại.");
 }
 
-TEST(HashCache, UnreadableMeansEmptyAndRebuildsTheRecordOnlyWhenExact) {
+TEST(InstalledRecord, OnlyARecordThatDoesNotParseOrValidateCountsAsAbsent) {
     Installed installed;
     const State& state = installed.state;
-    EXPECT_EQ(read_hash_cache(state), json::object());
-    test::write_bytes(state.file("hash-cache.json"), "garbage");
-    EXPECT_EQ(read_hash_cache(state), json::object());
+    ASSERT_TRUE(read_installed(state, test::manifest_url));
+    EXPECT_FALSE(read_installed(state, L"http://localhost:1/api/manifest"));  // another host
+    {
+        test::HeldOpen other_program(state.file("installed.json"));
+        EXPECT_TRUE(test::starts_with(failure_of([&] { read_installed(state, test::manifest_url); }),
+                                      "Không mở được file installed.json: "));
+    }
+    test::write_bytes(state.file("installed.json"), "{\"schemaVersion\":");
+    EXPECT_FALSE(read_installed(state, test::manifest_url));
+}
 
+TEST(HashCache, MembersNotAsWrittenAreNotTrustedAndTheRecordIsRebuiltOnlyWhenExact) {
+    Installed installed;
+    const State& state = installed.state;
+    EXPECT_TRUE(read_hash_cache(state).empty());
+    test::write_bytes(state.file("hash-cache.json"), "garbage");
+    EXPECT_TRUE(read_hash_cache(state).empty());
+
+    // Written by earlier builds: indented, ASCII escapes.
     json cache = json::object();
     for (const ClientFile& file : installed.manifest.files) {
         cache[file.path] = {{"size", file.size}, {"modifiedTicks", 1}, {"sha256", file.sha256}};
     }
-    delete_verified(state);
-    Cancel cancel;
-    cache["Extra.txt"] = cache["Main.exe"];
-    write_hash_cache(state, cache);
-    EXPECT_FALSE(verify_from_hash_cache(state, test::manifest_url, cancel).valid);  // one member too many
-    cache.erase("Extra.txt");
-    cache["Main.exe"]["size"] = 13;
-    write_hash_cache(state, cache);
-    EXPECT_FALSE(verify_from_hash_cache(state, test::manifest_url, cancel).valid);
-    cache["Main.exe"]["size"] = 12;
-    write_hash_cache(state, cache);
-    EXPECT_FALSE(read_verified(state).valid);
-    EXPECT_TRUE(verify_from_hash_cache(state, test::manifest_url, cancel).valid);
-    EXPECT_TRUE(read_verified(state).valid);
+    const auto rebuilds = [&](const json& members) {
+        delete_verified(state);
+        write_json_file(state.file("hash-cache.json"), members);
+        Cancel cancel;
+        return verify_from_hash_cache(state, &installed.manifest, cancel).has_value();
+    };
+    json extra = cache;
+    extra["Extra.txt"] = cache["Main.exe"];
+    EXPECT_FALSE(rebuilds(extra));  // one member too many
+    for (const json& size : {json(13), json("12"), json(12.0), json(-12)}) {
+        json changed = cache;
+        changed["Main.exe"]["size"] = size;
+        EXPECT_FALSE(rebuilds(changed)) << size;
+        EXPECT_EQ(read_hash_cache(state).count("Main.exe"), size.is_number_integer() && size.get<int>() > 0 ? 1u : 0u) << size;
+    }
+    EXPECT_TRUE(rebuilds(cache));
+    EXPECT_TRUE(read_verified(state));
+    EXPECT_EQ(read_hash_cache(state).at("Data/Ồ.bmd").sha256, installed.manifest.files[1].sha256);
 }
 
 TEST(CleanTemporary, LinkInsideStopsTheRemoval) {
@@ -116,21 +157,32 @@ TEST(CleanTemporary, LinkInsideStopsTheRemoval) {
     if (!test::make_folder_link(state.file("downloads") / L"escape", folder / L"precious")) {
         GTEST_SKIP() << "no folder links here";
     }
-    EXPECT_TRUE(test::starts_with(failure_of([&] { clean_temporary(state, "downloads", {}, 7); }),
+    EXPECT_TRUE(test::starts_with(failure_of([&] { clean_temporary(state, "downloads", {}, Stage::cleaning); }),
                                   "Không chấp nhận liên kết thư mục/file: "));
     EXPECT_EQ(test::read_bytes(folder / L"precious" / L"save.dat"), "keep me");
 }
 
-TEST(Log, NeverFailsItsCaller) {
+TEST(Log, LinesRotateOnlyPastTwoMebibytesAndNeverFailTheCaller) {
     TempFolder client;
     const auto log = client / L".qorn-launcher" / L"launcher.log";
-    test::write_bytes(log, "");
+    const auto previous = client / L".qorn-launcher" / L"launcher.previous.log";
+    test::write_bytes(log, std::string(log_rotation_size, 'x'));
+    write_log(client.path(), "Dòng một");
+    const std::string text = test::read_bytes(log);
+    ASSERT_GT(text.size(), log_rotation_size);  // a log of exactly 2 MiB is appended to
+    const std::string line = text.substr(log_rotation_size);
+    EXPECT_TRUE(line.ends_with(" Dòng một\r\n")) << line;
+    EXPECT_GT(std::stoull(line), 1700000000u);  // whole seconds since 1970
+    EXPECT_FALSE(file_info(previous).exists);
+
+    write_log(client.path(), "Dòng hai");  // now one line past 2 MiB: moved aside first
+    EXPECT_EQ(test::read_bytes(previous), text);
+    EXPECT_TRUE(test::read_bytes(log).ends_with(" Dòng hai\r\n"));
     {
         test::HeldOpen other_writer(log);
         EXPECT_NO_THROW(write_log(client.path(), "lost"));
     }
-    EXPECT_EQ(test::read_bytes(log), "");
-
+    EXPECT_EQ(test::read_bytes(log).find("lost"), std::string::npos);
     TempFolder blocked;
     test::write_bytes(blocked / L".qorn-launcher", "a file where the state folder belongs");
     EXPECT_NO_THROW(write_log(blocked.path(), "lost too"));

@@ -76,13 +76,15 @@ void remove_links_left(const std::filesystem::path& folder) {
 
 }  // namespace
 
-TempFolder::TempFolder() {
+TempFolder::TempFolder() : TempFolder(std::filesystem::temp_directory_path()) {}
+
+TempFolder::TempFolder(const std::filesystem::path& parent) {
     // Wine reuses small process ids, so the name also carries the time.
     static std::atomic<unsigned> counter{0};
     for (;;) {
         const std::wstring name = L"qorn-test-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
                                   std::to_wstring(GetTickCount64()) + L"-" + std::to_wstring(counter++);
-        path_ = std::filesystem::temp_directory_path() / name;
+        path_ = parent / name;
         if (CreateDirectoryW(path_.c_str(), nullptr)) return;
         if (GetLastError() != ERROR_ALREADY_EXISTS) throw std::runtime_error("test: cannot create a temporary folder");
     }

@@ -14,6 +14,8 @@ namespace qorn::test {
 class TempFolder {
 public:
     TempFolder();
+    // In another place than the system's temporary folder (a Unix folder under Wine).
+    explicit TempFolder(const std::filesystem::path& parent);
     ~TempFolder();
     TempFolder(const TempFolder&) = delete;
     TempFolder& operator=(const TempFolder&) = delete;

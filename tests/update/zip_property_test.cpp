@@ -1,7 +1,7 @@
 // Hostile packages: random mutations of a valid package must end in a complete,
 // correct extraction or an ordinary failure, never a crash, and nothing may be
 // written outside the staging area.
-#include "state/parallel.hpp"
+#include "core/parallel.hpp"
 #include "update/zip_fixture.hpp"
 
 #include <gtest/gtest.h>

@@ -1,4 +1,4 @@
-#include "selfupdate/launcher_offers.hpp"
+#include "release/launcher_offer.hpp"
 #include "support/failure.hpp"
 
 #include <gtest/gtest.h>

@@ -1,4 +1,4 @@
-#include "state/parallel.hpp"
+#include "core/parallel.hpp"
 
 #include <process.h>
 

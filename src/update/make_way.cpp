@@ -1,0 +1,105 @@
+#include "update/make_way.hpp"
+
+#include "core/files.hpp"
+#include "core/text.hpp"
+#include "release/client_path.hpp"
+
+#include <algorithm>
+#include <functional>
+#include <map>
+#include <optional>
+
+namespace qorn {
+namespace {
+
+// Every folder on the way to each entry, by case key, with the spelling of the
+// first entry that named it.
+using Folders = std::map<std::wstring, std::string>;
+
+void add_folders_of(Folders& folders, const std::string& path, const std::wstring& key) {
+    size_t text_slash = path.find('/');
+    size_t key_slash = key.find(L'/');
+    // Case keys keep every "/" where it was, so both walks meet the same folders.
+    while (text_slash != std::string::npos && key_slash != std::wstring::npos) {
+        folders.emplace(key.substr(0, key_slash), path.substr(0, text_slash));
+        text_slash = path.find('/', text_slash + 1);
+        key_slash = key.find(L'/', key_slash + 1);
+    }
+}
+
+Folders folders_of(const Manifest& release) {
+    Folders folders;
+    for (const ClientFile& file : release.files) add_folders_of(folders, file.path, file.key);
+    for (const std::string& directory : release.directories) {
+        const std::wstring key = case_key(to_wide(directory));
+        folders.emplace(key, directory);
+        add_folders_of(folders, directory, key);
+    }
+    return folders;
+}
+
+// The first file below a folder that the transaction does not remove (links refused).
+std::optional<std::string> foreign_file(const std::filesystem::path& folder, const std::string& client_folder,
+                                        const RemovedKeys& removed) {
+    WIN32_FIND_DATAW entry{};
+    UniqueFind listing(FindFirstFileExW((folder / L"*").c_str(), FindExInfoBasic, &entry, FindExSearchNameMatch,
+                                        nullptr, 0));
+    if (!listing) return std::nullopt;
+    do {
+        const std::wstring_view name = entry.cFileName;
+        if (name == L"." || name == L"..") continue;
+        const std::filesystem::path child = folder / entry.cFileName;
+        require((entry.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0,
+                "Không chấp nhận liên kết thư mục/file: " + path_text(child));
+        const std::string client_child = client_folder + "/" + to_utf8(name);
+        if ((entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+            if (std::optional<std::string> found = foreign_file(child, client_child, removed)) return found;
+        } else if (removed.count(case_key(to_wide(client_child))) == 0) {
+            return client_child;
+        }
+    } while (FindNextFileW(listing.get(), &entry));
+    return std::nullopt;
+}
+
+}  // namespace
+
+bool require_way_for(const State& state, const ClientFile& file, const RemovedKeys& removed) {
+    size_t slash = file.path.find('/');
+    size_t key_slash = file.key.find(L'/');
+    while (slash != std::string::npos) {
+        const std::string folder = file.path.substr(0, slash);
+        const FileInfo info = file_info(client_path(state.root(), folder, false));
+        require(!info.exists || info.is_directory || removed.count(file.key.substr(0, key_slash)) != 0,
+                "Không thể tạo thư mục " + folder + " cho " + file.path +
+                    ": ở đó đang có một file không thuộc bản cài đặt.");
+        slash = file.path.find('/', slash + 1);
+        key_slash = file.key.find(L'/', key_slash + 1);
+    }
+    const std::filesystem::path target = client_path(state.root(), file.path, false);
+    if (!file_info(target).is_directory) return false;
+    const std::optional<std::string> foreign = foreign_file(target, file.path, removed);
+    require(!foreign, "Không thể thay thư mục bằng file: " + file.path + " (thư mục còn chứa " +
+                          foreign.value_or("") + ", không thuộc bản cài đặt).");
+    return true;
+}
+
+void remove_emptied_folders(const State& state, const Manifest& installed, const Manifest& release) noexcept {
+    try {
+        const Folders kept = folders_of(release);
+        std::multimap<size_t, std::string, std::greater<>> stale;  // deepest first
+        for (const auto& [key, path] : folders_of(installed)) {
+            if (kept.count(key) == 0) stale.emplace(std::count(key.begin(), key.end(), L'/'), path);
+        }
+        for (const auto& [depth, path] : stale) {
+            try {
+                remove_empty_folder(client_path(state.root(), path, false));
+            } catch (const std::exception&) {
+                // A link on the way: such a folder is not ours to remove.
+            }
+        }
+    } catch (...) {
+        // Empty folders cost nothing; the update has been committed already.
+    }
+}
+
+}  // namespace qorn
