@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <mutex>
+#include <set>
 #include <stdexcept>
 #include <system_error>
 
@@ -38,6 +40,20 @@ TEST(Parallel, EveryIndexOnceAndFirstFailureStopsTheOthersAndIsRethrownAfterTheJ
     Cancel stopped;
     stopped.cancel();
     EXPECT_THROW(run_parallel(3, stopped, [](size_t) {}), Cancelled);
+}
+
+TEST(Parallel, AtMostFourThreadsAndNoMoreThanThereAreItems) {
+    for (const auto& [items, threads] : {std::pair<size_t, size_t>{1, 1}, {3, 3}, {1000, 4}}) {
+        std::mutex lock;
+        std::set<DWORD> seen;
+        Cancel cancel;
+        run_parallel(items, cancel, [&](size_t) {
+            Sleep(items < 10 ? 100 : 1);  // long enough for every started thread to take an item
+            std::lock_guard hold(lock);
+            seen.insert(GetCurrentThreadId());
+        });
+        EXPECT_EQ(seen.size(), threads) << items;
+    }
 }
 
 TEST(Parallel, AWorkerThatCannotStartStopsAndJoinsTheStartedOnes) {

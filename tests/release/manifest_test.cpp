@@ -29,6 +29,11 @@ TEST(Manifest, EachBrokenRuleHasItsMessage) {
     const std::pair<std::function<void(json&)>, std::string> cases[] = {
         {[](json& m) { m.erase("schemaVersion"); }, not_pc},
         {[](json& m) { m["schemaVersion"] = 2; }, not_pc},
+        {[](json& m) { m["schemaVersion"] = true; }, not_pc},
+        {[](json& m) { m["schemaVersion"] = 1.0; }, not_pc},
+        {[](json& m) { m["schemaVersion"] = 1.7; }, not_pc},
+        {[](json& m) { m["schemaVersion"] = 4294967297ULL; }, not_pc},  // 2^32 + 1 wraps to 1 as a 32-bit number
+        {[](json& m) { m["files"][1]["url"] = std::string(test::host) + "/a\nX-Injected: 1"; }, "URL không hợp lệ."},
         {[](json& m) { m["files"] = json::array(); }, not_pc},
         {[](json& m) { m["releaseId"] = "r..1"; }, "Mã phiên bản không hợp lệ."},
         {[](json& m) { m["files"][0]["size"] = 1.0; }, "Kích thước file không hợp lệ."},
@@ -66,6 +71,23 @@ TEST(Manifest, EachBrokenRuleHasItsMessage) {
         cases[i].first(document);
         EXPECT_EQ(failure_of([&] { manifest_from_json(document, manifest_url); }), cases[i].second) << "case " << i;
     }
+}
+
+TEST(Manifest, NestingDeeperThanAnyRealManifestIsRefusedBeforeItIsParsed) {
+    // An unknown member nested deeply enough to overflow the library's recursive
+    // writer (which the journal write uses) or its copy and comparison.
+    const auto nested = [](size_t depth) {
+        std::string text = valid_manifest().dump();
+        text.insert(text.size() - 1, ",\"x\":" + std::string(depth, '[') + std::string(depth, ']'));
+        return text;
+    };
+    EXPECT_EQ(failure_of([&] { parse_manifest(nested(20000), manifest_url); }), "Manifest không đúng định dạng PC.");
+    EXPECT_EQ(failure_of([&] { parse_manifest(nested(256), manifest_url); }), "Manifest không đúng định dạng PC.");
+    EXPECT_EQ(failure_of([&] { parse_manifest(nested(255), manifest_url); }), "(no failure)");  // 256 with the document
+    // Brackets inside strings are no nesting.
+    std::string quoted = valid_manifest().dump();
+    quoted.insert(quoted.size() - 1, ",\"x\":\"" + std::string(20000, '[') + "\\\"{\"");
+    EXPECT_EQ(failure_of([&] { parse_manifest(quoted, manifest_url); }), "(no failure)");
 }
 
 TEST(Manifest, TextLimitIsInclusive) {

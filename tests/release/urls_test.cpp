@@ -25,8 +25,34 @@ TEST(Urls, OnlyHttpsOrLoopbackHttpWithoutCredentialsOrFragment) {
         {L"https://user:pass@" + host + L"/a", "URL tải không được chứa thông tin đăng nhập."},
         {L"https://user@" + host + L"/a", "URL tải không được chứa thông tin đăng nhập."},
         {L"https://" + host + L"/a#top", "URL tải chứa fragment không hợp lệ."},
+        // The cracker stops at a zero: a URL is checked and kept whole, or refused.
+        {std::wstring(L"https://") + host + L"/a" + std::wstring(1, L'\0') + L"@evil", "URL không hợp lệ."},
+        {L"https://" + host + L"/a\r\nX: 1", "URL không hợp lệ."},
+        {L"https://" + host + L"/a\x7f", "URL không hợp lệ."},
     };
     for (const auto& [url, message] : cases) EXPECT_EQ(failure_of([&] { crack_url(url); }), message) << to_utf8(url);
+}
+
+TEST(Urls, SameHostMeansSameSchemeHostByCaseAndPort) {
+    const std::wstring manifest = L"https://" + update_host() + L"/api/manifest";
+    std::wstring upper = update_host();
+    for (wchar_t& c : upper) c = static_cast<wchar_t>(towupper(c));
+    const std::pair<std::wstring, bool> cases[] = {
+        {L"https://" + upper + L"/files/a?x=1", true},
+        {L"https://" + update_host() + L":443/files/a", true},
+        {L"https://" + update_host() + L":8443/files/a", false},
+        {L"https://cdn." + update_host() + L"/files/a", false},
+        {L"http://localhost/files/a", false},
+    };
+    for (const auto& [url, same] : cases) {
+        EXPECT_EQ(failure_of([&] { require_same_host(url, manifest); }),
+                  same ? "(no failure)" : "URL tải phải cùng hosting cập nhật.")
+            << to_utf8(url);
+    }
+    EXPECT_EQ(failure_of([] { require_same_host(L"http://LOCALHOST:80/a", L"http://localhost/api/manifest"); }),
+              "(no failure)");
+    EXPECT_EQ(failure_of([] { require_same_host(L"http://localhost:443/a", L"https://localhost/api/manifest"); }),
+              "URL tải phải cùng hosting cập nhật.");
 }
 
 TEST(ReleaseId, Boundaries) {
