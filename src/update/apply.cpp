@@ -45,32 +45,36 @@ private:
     std::uint64_t done_ = 0;
 };
 
-std::vector<JournalOperation> plan_operations(const State& state, const Manifest* installed, const Manifest& release,
-                                              const std::vector<ClientFile>& files) {
+// The operations in journal order (removals first, so that what they free can take
+// new entries), and the disk space their backups need.
+struct Plan {
     std::vector<JournalOperation> operations;
+    std::uint64_t need = apply_space_margin;
+};
+
+Plan plan_operations(const State& state, const Manifest* installed, const Manifest& release,
+                     const std::vector<ClientFile>& files) {
+    Plan plan;
+    const auto add = [&](const std::string& path, bool had_original, bool remove, std::uint64_t size) {
+        plan.operations.push_back({path, had_original, remove});
+        if (had_original) plan.need = add_size(plan.need, size);
+    };
     RemovedKeys removed;
     if (installed != nullptr) {
         for (const ClientFile& file : files_dropped_by(release, *installed)) {
             const FileInfo info = file_info(client_path(state.root(), file.path, false));
             // Something else standing there now is not the installed file and stays.
-            operations.push_back({file.path, info.exists && !info.is_directory, true});
+            add(file.path, info.exists && !info.is_directory, true, info.size);
             removed.insert(file.key);
         }
     }
+    Way way(state, removed);
     for (const ClientFile& file : files) {
-        const bool folder_makes_way = require_way_for(state, file, removed);
         const FileInfo info = file_info(client_path(state.root(), file.path, false));
-        operations.push_back({file.path, info.exists && !folder_makes_way, false});
+        const bool folder_makes_way = way.require_for(file, info);
+        add(file.path, info.exists && !folder_makes_way, false, info.size);
     }
-    return operations;
-}
-
-void require_space_for_backups(const State& state, const std::vector<JournalOperation>& operations) {
-    std::uint64_t need = apply_space_margin;
-    for (const JournalOperation& op : operations) {
-        if (op.had_original) need = add_size(need, file_info(client_path(state.root(), op.path, false)).size);
-    }
-    require_disk_space(state.root(), need);
+    return plan;
 }
 
 void back_up(const State& state, const JournalOperation& op, const std::filesystem::path& target,
@@ -131,8 +135,9 @@ void apply_journalled(const State& state, const Manifest& release, const std::ve
         reread = read_installed(state, manifest_url);
         installed = reread ? &*reread : nullptr;
     }
-    const std::vector<JournalOperation> operations = plan_operations(state, installed, release, files);
-    require_space_for_backups(state, operations);
+    const Plan plan = plan_operations(state, installed, release, files);
+    const std::vector<JournalOperation>& operations = plan.operations;
+    require_disk_space(state.root(), plan.need);
     delete_verified(state);
     write_journal(state, operations, installed, false);
 

@@ -63,21 +63,21 @@ std::optional<std::string> foreign_file(const std::filesystem::path& folder, con
 
 }  // namespace
 
-bool require_way_for(const State& state, const ClientFile& file, const RemovedKeys& removed) {
+bool Way::require_for(const ClientFile& file, const FileInfo& found) {
     size_t slash = file.path.find('/');
     size_t key_slash = file.key.find(L'/');
-    while (slash != std::string::npos) {
+    for (; slash != std::string::npos; slash = file.path.find('/', slash + 1), key_slash = file.key.find(L'/', key_slash + 1)) {
+        std::wstring key = file.key.substr(0, key_slash);
+        if (!folders_judged_.insert(key).second) continue;
         const std::string folder = file.path.substr(0, slash);
-        const FileInfo info = file_info(client_path(state.root(), folder, false));
-        require(!info.exists || info.is_directory || removed.count(file.key.substr(0, key_slash)) != 0,
+        const FileInfo info = file_info(client_path(state_.root(), folder, false));
+        require(!info.exists || info.is_directory || removed_.count(key) != 0,
                 "Không thể tạo thư mục " + folder + " cho " + file.path +
                     ": ở đó đang có một file không thuộc bản cài đặt.");
-        slash = file.path.find('/', slash + 1);
-        key_slash = file.key.find(L'/', key_slash + 1);
     }
-    const std::filesystem::path target = client_path(state.root(), file.path, false);
-    if (!file_info(target).is_directory) return false;
-    const std::optional<std::string> foreign = foreign_file(target, file.path, removed);
+    if (!found.is_directory) return false;
+    const std::filesystem::path target = client_path(state_.root(), file.path, false);
+    const std::optional<std::string> foreign = foreign_file(target, file.path, removed_);
     require(!foreign, "Không thể thay thư mục bằng file: " + file.path + " (thư mục còn chứa " +
                           foreign.value_or("") + ", không thuộc bản cài đặt).");
     return true;

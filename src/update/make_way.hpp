@@ -3,6 +3,7 @@
 // Runs on the transaction's thread, inside the folder's update lock.
 #pragma once
 
+#include "core/files.hpp"
 #include "release/manifest.hpp"
 #include "state/state.hpp"
 
@@ -14,10 +15,22 @@ namespace qorn {
 // Case keys of the client paths the transaction removes.
 using RemovedKeys = std::set<std::wstring>;
 
-// Before the journal: every folder on the way to `file` must be absent, a folder,
-// or a file being removed; a folder standing at its place may hold nothing but
-// files being removed and empty folders. Answers whether such a folder stands there.
-bool require_way_for(const State& state, const ClientFile& file, const RemovedKeys& removed);
+// Judges, before the journal is written, whether each file of an update can take
+// its place. One per transaction; each folder on the way is looked at once.
+class Way {
+public:
+    Way(const State& state, const RemovedKeys& removed) : state_(state), removed_(removed) {}
+
+    // Every folder on the way to `file` must be absent, a folder, or a file being
+    // removed; a folder standing at its place (`found`) may hold nothing but files
+    // being removed and empty folders. Answers whether such a folder makes way.
+    bool require_for(const ClientFile& file, const FileInfo& found);
+
+private:
+    const State& state_;
+    const RemovedKeys& removed_;
+    std::set<std::wstring> folders_judged_;
+};
 
 // After the commit: the folders the installed release had and the new one has
 // not are removed when they are empty (deepest first); nothing that holds anything.
