@@ -138,8 +138,9 @@ std::unique_ptr<HttpResponse> Network::send(std::wstring_view url, std::wstring_
         *calls_, cancel_);
     if (!request) throw_windows_error(connect_failure, GetLastError());
     // Owned before it is tracked: when track closes it for a pending stop, untrack
-    // then answers false and the owner leaves it alone.
-    cancel_->track(request.get());
+    // then answers false and the owner leaves it alone. A stop closes it through
+    // the same table as its owner would.
+    cancel_->track(request.get(), calls_->close_handle);
     cancel_->check();
 
     require(set_dword_option(*calls_, request.get(), WINHTTP_OPTION_DISABLE_FEATURE,
