@@ -88,7 +88,10 @@ void attempt(Network& network, const Target& target) {
         UniqueHandle file = open_write(target.path, offset > 0);
         if (target.total) target.total(offset);
         offset = receive_body(*response, file.get(), target, offset);
-        if (!FlushFileBuffers(file.get())) throw_windows_error("Không lưu được dữ liệu tải dở", GetLastError());
+        if (!FlushFileBuffers(file.get())) {
+            const DWORD code = GetLastError();
+            throw_windows_error("Không lưu được dữ liệu tải dở", code);
+        }
     }
     require(offset == target.size, "Dữ liệu tải bị ngắt trước khi hoàn tất.");
     if (!file_matches(target.path, target.size, target.sha256, cancel)) {

@@ -81,14 +81,16 @@ std::wstring HttpResponse::header(std::wstring_view name) const {
     DWORD size = 0;
     if (!calls_->query_headers(request_.get(), WINHTTP_QUERY_CUSTOM, query.c_str(), WINHTTP_NO_OUTPUT_BUFFER, &size,
                                WINHTTP_NO_HEADER_INDEX)) {
-        if (GetLastError() == ERROR_WINHTTP_HEADER_NOT_FOUND) return {};
+        const DWORD code = GetLastError();
+        if (code == ERROR_WINHTTP_HEADER_NOT_FOUND) return {};
     }
     if (size == 0) return {};
     std::wstring value(size / 2 + 1, L'\0');
     DWORD capacity = static_cast<DWORD>(value.size() * sizeof(wchar_t));
     if (!calls_->query_headers(request_.get(), WINHTTP_QUERY_CUSTOM, query.c_str(), value.data(), &capacity,
                                WINHTTP_NO_HEADER_INDEX)) {
-        throw_windows_error("Không đọc được header HTTP", GetLastError());
+        const DWORD code = GetLastError();
+        throw_windows_error("Không đọc được header HTTP", code);
     }
     value.resize(std::wcslen(value.c_str()));
     return value;
@@ -98,7 +100,10 @@ Network::Network(std::wstring manifest_url, Cancel& cancel, const WinHttpCalls& 
     session_ = HttpHandle(
         calls.open(user_agent, WINHTTP_ACCESS_TYPE_AUTOMATIC_PROXY, WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0),
         calls);
-    if (!session_) throw_windows_error(connect_failure, GetLastError());
+    if (!session_) {
+        const DWORD code = GetLastError();
+        throw_windows_error(connect_failure, code);
+    }
     manifest_url_ = std::move(manifest_url);
     cancel_ = &cancel;
     manifest_parts_ = crack_url(manifest_url_);
@@ -129,14 +134,20 @@ std::unique_ptr<HttpResponse> Network::send(std::wstring_view url, std::wstring_
                                             std::int32_t timeout_ms) {
     const UrlParts parts = crack_url(url);
     HttpHandle connection(calls_->connect(session_.get(), parts.host.c_str(), parts.port, 0), *calls_);
-    if (!connection) throw_windows_error(connect_failure, GetLastError());
+    if (!connection) {
+        const DWORD code = GetLastError();
+        throw_windows_error(connect_failure, code);
+    }
 
     const std::wstring verb(method);
     HttpHandle request(
         calls_->open_request(connection.get(), verb.c_str(), parts.path.c_str(), nullptr, WINHTTP_NO_REFERER,
                              WINHTTP_DEFAULT_ACCEPT_TYPES, parts.https ? WINHTTP_FLAG_SECURE : 0),
         *calls_, cancel_);
-    if (!request) throw_windows_error(connect_failure, GetLastError());
+    if (!request) {
+        const DWORD code = GetLastError();
+        throw_windows_error(connect_failure, code);
+    }
     // Owned before it is tracked: when track closes it for a pending stop, untrack
     // then answers false and the owner leaves it alone. A stop closes it through
     // the same table as its owner would.
@@ -164,7 +175,8 @@ std::unique_ptr<HttpResponse> Network::send(std::wstring_view url, std::wstring_
     DWORD size = sizeof status;
     if (!calls_->query_headers(request.get(), WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
                                WINHTTP_HEADER_NAME_BY_INDEX, &status, &size, WINHTTP_NO_HEADER_INDEX)) {
-        throw_windows_error("Không đọc được mã HTTP", GetLastError());
+        const DWORD code = GetLastError();
+        throw_windows_error("Không đọc được mã HTTP", code);
     }
     return std::make_unique<HttpResponse>(std::move(connection), std::move(request), *cancel_, *calls_, status);
 }
