@@ -209,7 +209,7 @@ TEST(DownloadFile, ResumesOnlyWhereTheHostContinuesAndRetriesWithoutLosingWhatCa
     const Answer cut{answer(200, file).head, file.substr(0, 3000)};  // a hang-up before the announced length
     const Answer endless{"HTTP/1.1 200 OK\r\nConnection: close\r\n", file + file};  // runs on until a hang-up
     const auto at = [&](const std::string& range) { return answer(206, file.substr(1000), range); };
-    const auto thrice = [](const Answer& a) { return std::vector<Answer>(3, a); };
+    const auto thrice = [](const Answer& a) { return std::vector<Answer>(3, a); };  // 300 and 600 ms apart
     struct Case {
         std::string partial;
         std::vector<Answer> answers;
@@ -222,11 +222,9 @@ TEST(DownloadFile, ResumesOnlyWhereTheHostContinuesAndRetriesWithoutLosingWhatCa
         {"", {cut}, ok, "GET, GET 3000-", file},
         {garbage, {answer(200, file)}, ok, "GET 1000-", file},  // the whole file instead of the range
         {file + "trailing", {}, ok, "GET", file},               // larger than the file
-        // A range elsewhere: the partial file goes, and the next attempt starts at zero.
-        {garbage, {at(range_line("0-3999/5000"))}, ok, retried, file},
+        {garbage, {at(range_line("0-3999/5000"))}, ok, retried, file},  // a range elsewhere: deleted, then from 0
         {garbage, {at(range_line("1000-4999/6000"))}, ok, retried, file},
         {garbage, {at(range_line("1000-5000/5000"))}, ok, retried, file},
-        // Three failed attempts, 300 and 600 ms apart, end with the last one's message.
         {start, thrice(answer(404)), "Tải file thất bại, HTTP 404", thrice_1000, start},
         {start, thrice(answer(416)), "Hosting yêu cầu tải lại file.", "GET 1000-, GET, GET", "-"},
         {start, thrice(answer(206, file.substr(1000, 3999), range_line("1000-4999/5000"))),
@@ -261,7 +259,6 @@ TEST(DownloadFile, FailuresOfThisMachineAreNoNetworkErrors) {
     test::write_bytes(host.folder / L"blocker", "a file where a folder should be");
     const std::filesystem::path below = host.folder / L"blocker" / L"Data";
     EXPECT_EQ(host.download(below / L"file.bin"), outcome([&] { std::filesystem::create_directories(below); }));
-
     const char* small_disk = std::getenv("QORN_SMALL_DISK");  // 1 MiB, mounted by the test run when it may
     ULARGE_INTEGER size{};
     if (small_disk == nullptr || !GetDiskFreeSpaceExA(small_disk, nullptr, &size, nullptr) || size.QuadPart > 2 << 20) {
@@ -317,17 +314,21 @@ TEST(ContentRange, OnlyTheExactFormWithNumbersThatFit64BitsIsReadAndTheStackDoes
 }
 
 // The whole-program tests cover the usual answers (304, 405, a failing host); these need a scripted host.
-TEST(ManifestFetch, AWeakQuotedEntityTagMatchesAndTheReleaseIsLookedForInTheFirst64KiBOnly) {
+TEST(ManifestFetch, AWeakQuotedEntityTagMatchesRedirectsAreNotFollowedAndOnlyTheFirst64KiBAreRead) {
     const std::string digest = sha256_hex("the verified manifest"), id = "X-QORN-Release: 2024.06.1\r\n";
     const nlohmann::json record = {{"releaseId", "2024.06.1"}, {"manifestSha256", digest}};
-    for (const auto& [head, expected] : {std::pair(id + "ETag: W/\"" + digest + "\"\r\n", "true: HEAD"),
-                                         std::pair(id + "ETag: \"" + sha256_hex("other") + "\"\r\n", "false: HEAD"),
-                                         std::pair(id, "false: HEAD, GET")}) {  // without ETag: too far in
+    const std::pair<Answer, std::string> cases[] = {
+        {answer(200, "", id + "ETag: W/\"" + digest + "\"\r\n"), "true: HEAD"},
+        {answer(200, "", id + "ETag: \"" + sha256_hex("another") + "\"\r\n"), "false: HEAD"},
+        {answer(302, "", "Location: /api/moved\r\n"), "NetworkError: Hosting trả lỗi HTTP 302: HEAD"},
+        {answer(200, "", id), "false: HEAD, GET"},  // no ETag: the manifest names the release, but too far in
+    };
+    for (const auto& [head, expected] : cases) {
         Host host;
-        host.head = answer(200, "", head);
+        host.head = head;
         host.manifest = answer(200, std::string(65536, ' ') + R"({"schemaVersion":1,"releaseId":"2024.06.1"})");
-        const bool current = release_is_current(host.network, record);  // before the requests are listed
-        EXPECT_EQ((current ? "true: " : "false: ") + host.requests(), expected);
+        const std::string got = outcome([&] { return release_is_current(host.network, record) ? "true" : "false"; });
+        EXPECT_EQ(got + ": " + host.requests(), expected);
     }
 }
 

@@ -8,6 +8,7 @@
 #include "core/unique_handle.hpp"
 
 #include <atomic>
+#include <cstdint>
 #include <functional>
 #include <mutex>
 #include <string>
@@ -33,9 +34,7 @@ struct Answer {
 // The status line, Content-Length of the body, "Connection: close", then the extra lines.
 Answer answer(int status, std::string body = {}, std::string extra_lines = {});
 
-struct Seen {
-    std::string method, target, headers;  // headers: the header lines as received
-};
+struct Seen { std::string method, target, headers; };  // headers: the header lines as received
 
 class ScriptServer {
 public:
