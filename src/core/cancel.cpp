@@ -1,5 +1,7 @@
 #include "core/cancel.hpp"
 
+#include <utility>
+
 namespace qorn {
 
 Cancelled::Cancelled() : std::runtime_error("Đã dừng xử lý.") {}
@@ -10,26 +12,26 @@ void Cancel::check() const {
 
 void Cancel::cancel() noexcept {
     stopped_.exchange(true);
-    std::set<HINTERNET> to_close;
+    std::map<void*, CloseCall> to_close;
     {
         std::lock_guard lock(mutex_);
         to_close.swap(open_);
     }
-    for (HINTERNET request : to_close) WinHttpCloseHandle(request);
+    for (const auto& [handle, close] : to_close) close(handle);
 }
 
-void Cancel::track(HINTERNET request) {
+void Cancel::track(void* handle, CloseCall close) {
     std::lock_guard lock(mutex_);
     if (stopped_.load()) {
-        WinHttpCloseHandle(request);
+        close(handle);
         throw Cancelled();
     }
-    open_.insert(request);
+    open_.emplace(handle, std::move(close));
 }
 
-bool Cancel::untrack(HINTERNET request) noexcept {
+bool Cancel::untrack(void* handle) noexcept {
     std::lock_guard lock(mutex_);
-    return open_.erase(request) > 0;
+    return open_.erase(handle) > 0;
 }
 
 }  // namespace qorn

@@ -17,7 +17,10 @@ bool is_absent_error(DWORD code) { return code == ERROR_FILE_NOT_FOUND || code =
 std::uint64_t combine(DWORD high, DWORD low) { return (static_cast<std::uint64_t>(high) << 32) | low; }
 
 void flush(HANDLE file, std::string_view context) {
-    if (!FlushFileBuffers(file)) throw_windows_error(context, GetLastError());
+    if (!FlushFileBuffers(file)) {
+        const DWORD code = GetLastError();
+        throw_windows_error(context, code);
+    }
 }
 
 void refuse_link_attribute(DWORD attributes, const std::filesystem::path& path) {
@@ -158,7 +161,8 @@ UniqueHandle open_read(const std::filesystem::path& path) {
     // information (which also gathers volume and link data), and every hashed file comes here.
     FILE_BASIC_INFO information{};
     if (!GetFileInformationByHandleEx(file.get(), FileBasicInfo, &information, sizeof information)) {
-        throw_windows_error("Không kiểm tra được thuộc tính file", GetLastError());
+        const DWORD code = GetLastError();
+        throw_windows_error("Không kiểm tra được thuộc tính file", code);
     }
     require((information.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0,
             "Không chấp nhận liên kết file: " + path_text(path));
@@ -176,7 +180,8 @@ UniqueHandle open_write(const std::filesystem::path& path, bool append) {
     if (append) {
         LARGE_INTEGER zero{};
         if (!SetFilePointerEx(file.get(), zero, nullptr, FILE_END)) {
-            throw_windows_error("Không tiếp tục được file tải dở", GetLastError());
+            const DWORD code = GetLastError();
+            throw_windows_error("Không tiếp tục được file tải dở", code);
         }
     }
     return file;
@@ -187,7 +192,8 @@ void write_all(HANDLE file, std::string_view bytes) {
         const DWORD piece = static_cast<DWORD>(std::min(bytes.size(), largest_write));
         DWORD written = 0;
         if (!WriteFile(file, bytes.data(), piece, &written, nullptr) || written == 0) {
-            throw_windows_error("Không ghi đủ dữ liệu xuống đĩa", GetLastError());
+            const DWORD code = GetLastError();
+            throw_windows_error("Không ghi đủ dữ liệu xuống đĩa", code);
         }
         bytes.remove_prefix(written);
     }
@@ -203,7 +209,8 @@ std::string read_file_limited(const std::filesystem::path& path, std::uint64_t l
     for (;;) {
         DWORD got = 0;
         if (!ReadFile(file.get(), chunk.data(), read_chunk, &got, nullptr)) {
-            throw_windows_error("Không đọc được dữ liệu", GetLastError());
+            const DWORD code = GetLastError();
+            throw_windows_error("Không đọc được dữ liệu", code);
         }
         if (got == 0) return bytes;
         require(bytes.size() + got <= limit, "File vượt giới hạn kích thước.");
@@ -242,7 +249,8 @@ void copy_file(const std::filesystem::path& source, const std::filesystem::path&
     for (;;) {
         DWORD got = 0;
         if (!ReadFile(input.get(), chunk.data(), copy_chunk, &got, nullptr)) {
-            throw_windows_error("Không sao lưu được file", GetLastError());
+            const DWORD code = GetLastError();
+            throw_windows_error("Không sao lưu được file", code);
         }
         if (got == 0) {
             flush(output.get(), "Không lưu được bản sao lưu");
@@ -256,7 +264,8 @@ void copy_file(const std::filesystem::path& source, const std::filesystem::path&
 
 void move_replace(const std::filesystem::path& source, const std::filesystem::path& target) {
     if (!MoveFileExW(source.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-        throw_windows_error("Không thay được file. Hãy đóng Main hoặc ứng dụng đang sử dụng file", GetLastError());
+        const DWORD code = GetLastError();
+        throw_windows_error("Không thay được file. Hãy đóng Main hoặc ứng dụng đang sử dụng file", code);
     }
 }
 
@@ -308,7 +317,8 @@ bool remove_empty_folder(const std::filesystem::path& folder) noexcept {
 void require_disk_space(const std::filesystem::path& path, std::uint64_t need) {
     ULARGE_INTEGER available{};
     if (!GetDiskFreeSpaceExW(path.c_str(), &available, nullptr, nullptr)) {
-        throw_windows_error("Không kiểm tra được dung lượng đĩa", GetLastError());
+        const DWORD code = GetLastError();
+        throw_windows_error("Không kiểm tra được dung lượng đĩa", code);
     }
     require(available.QuadPart >= need, "Không đủ dung lượng đĩa. Cần thêm khoảng " + std::to_string(need / 1048576) +
                                             " MB để cập nhật an toàn.");

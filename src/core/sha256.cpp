@@ -86,7 +86,8 @@ std::string sha256_file(const std::filesystem::path& path, const Cancel& cancel,
     for (;;) {
         DWORD got = 0;
         if (!ReadFile(file.get(), buffer.data(), file_chunk, &got, nullptr)) {
-            throw_windows_error("Không kiểm tra được file", GetLastError());
+            const DWORD code = GetLastError();
+            throw_windows_error("Không kiểm tra được file", code);
         }
         if (got == 0) return hash.finish();
         hash.add(std::string_view(buffer.data(), got));

@@ -35,20 +35,38 @@ void require(bool condition, const std::string& message) {
     if (!condition) throw std::runtime_error(message);
 }
 
-std::string windows_error_message(std::string_view context, DWORD code) {
-    UniqueLocal buffer;
+namespace {
+
+// WinHTTP's own codes: Windows keeps their texts in winhttp.dll, not in the system table.
+constexpr DWORD first_winhttp_code = 12001;
+constexpr DWORD last_winhttp_code = 12186;
+
+// The text of the code in one message table (the system's when module is null), as
+// Windows gives it; empty when that table has none.
+std::string message_text(DWORD code, HMODULE module) {
     wchar_t* text = nullptr;
-    const DWORD length = FormatMessageW(
-        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code, 0,
-        reinterpret_cast<wchar_t*>(&text), 0, nullptr);
-    buffer.reset(text);
+    const DWORD table = module != nullptr ? FORMAT_MESSAGE_FROM_HMODULE : FORMAT_MESSAGE_FROM_SYSTEM;
+    const DWORD length = FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_IGNORE_INSERTS | table, module,
+                                        code, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
+    const UniqueLocal buffer(text);
+    if (length == 0 || text == nullptr) return {};
+    return to_utf8(std::wstring_view(text, length));
+}
+
+}  // namespace
+
+std::string windows_error_message(std::string_view context, DWORD code) {
+    const bool winhttp = code >= first_winhttp_code && code <= last_winhttp_code;
+    return windows_error_message(context, code, winhttp ? GetModuleHandleW(L"winhttp.dll") : nullptr);
+}
+
+std::string windows_error_message(std::string_view context, DWORD code, HMODULE messages) {
+    std::string text = messages != nullptr ? message_text(code, messages) : std::string();
+    if (text.empty()) text = message_text(code, nullptr);
+    if (text.empty()) text = "Windows error " + std::to_string(code);
     std::string message(context);
     message += ": ";
-    if (length > 0 && text != nullptr) {
-        message += to_utf8(std::wstring_view(text, length));
-    } else {
-        message += "Windows error " + std::to_string(code);
-    }
+    message += text;
     return message;
 }
 

@@ -18,9 +18,12 @@ std::wstring to_wide(std::string_view text);
 // The guard for every validation with a fixed message.
 void require(bool condition, const std::string& message);
 
-// "context: <system text>" (the system text keeps its trailing CR LF), or
-// "context: Windows error <code>" when the system has no text for the code.
+// "context: <Windows text>" (the text as Windows gives it, with its trailing CR LF),
+// or "context: Windows error <code>" when Windows has no text for the code. WinHTTP's
+// codes are worded from winhttp.dll's own table, the others from the system's.
 std::string windows_error_message(std::string_view context, DWORD code);
+// The same, asking the message table of `messages` before the system's (null: the system's only).
+std::string windows_error_message(std::string_view context, DWORD code, HMODULE messages);
 [[noreturn]] void throw_windows_error(std::string_view context, DWORD code);
 
 // How messages name files: the last path component, or the whole path.

@@ -7,8 +7,9 @@
 #include "core/keys.hpp"
 #include "core/progress.hpp"
 
-#include <tlhelp32.h>
 #include <windows.h>
+// After windows.h, whose types it uses.
+#include <tlhelp32.h>
 
 #include <cstdint>
 #include <filesystem>

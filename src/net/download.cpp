@@ -3,11 +3,9 @@
 #include "core/files.hpp"
 #include "core/sha256.hpp"
 #include "core/text.hpp"
+#include "net/header_numbers.hpp"
 
-#include <charconv>
 #include <chrono>
-#include <optional>
-#include <regex>
 #include <thread>
 #include <vector>
 
@@ -29,14 +27,6 @@ struct Target {
     const ByteCallback& piece;
 };
 
-// Whole text as an unsigned 64-bit decimal number; nothing when it is not one or does not fit.
-std::optional<std::uint64_t> decimal(std::string_view text) {
-    std::uint64_t value = 0;
-    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
-    if (text.empty() || error != std::errc() || end != text.data() + text.size()) return std::nullopt;
-    return value;
-}
-
 void fail_and_delete(const std::filesystem::path& path, const char* message) {
     delete_file(path);
     throw std::runtime_error(message);
@@ -44,23 +34,16 @@ void fail_and_delete(const std::filesystem::path& path, const char* message) {
 
 // A 206 must continue exactly at our offset and describe the file we expect.
 void require_content_range(const HttpResponse& response, const Target& target, std::uint64_t offset) {
-    static const std::regex pattern("bytes ([0-9]+)-([0-9]+)/([0-9]+)", std::regex::ECMAScript);
-    const std::string value = to_utf8(response.header(L"Content-Range"));
-    std::smatch groups;
-    bool accepted = std::regex_match(value, groups, pattern);
-    if (accepted) {
-        const auto first = decimal(groups.str(1));
-        const auto last = decimal(groups.str(2));
-        const auto length = decimal(groups.str(3));
-        accepted = first && last && length && *first == offset && *length == target.size && *last < target.size;
+    const auto range = parse_content_range(response.header(L"Content-Range"));
+    if (!range || range->first != offset || range->total != target.size || range->last >= target.size) {
+        fail_and_delete(target.path, "Hosting trả sai vị trí HTTP Range.");
     }
-    if (!accepted) fail_and_delete(target.path, "Hosting trả sai vị trí HTTP Range.");
 }
 
 void require_content_length(const HttpResponse& response, std::uint64_t expected) {
     const std::wstring value = response.header(L"Content-Length");
     if (value.empty()) return;
-    const auto length = decimal(to_utf8(value));
+    const auto length = parse_decimal(value);
     require(length && *length == expected, "Hosting trả sai kích thước file.");
 }
 
@@ -105,7 +88,10 @@ void attempt(Network& network, const Target& target) {
         UniqueHandle file = open_write(target.path, offset > 0);
         if (target.total) target.total(offset);
         offset = receive_body(*response, file.get(), target, offset);
-        if (!FlushFileBuffers(file.get())) throw_windows_error("Không lưu được dữ liệu tải dở", GetLastError());
+        if (!FlushFileBuffers(file.get())) {
+            const DWORD code = GetLastError();
+            throw_windows_error("Không lưu được dữ liệu tải dở", code);
+        }
     }
     require(offset == target.size, "Dữ liệu tải bị ngắt trước khi hoàn tất.");
     if (!file_matches(target.path, target.size, target.sha256, cancel)) {

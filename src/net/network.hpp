@@ -17,7 +17,8 @@
 namespace qorn {
 
 // The update host cannot be reached or misbehaves. Callers catch it by type to
-// tell a failing host from every other failure.
+// tell a failing host from every other failure, so only the steps that talk to
+// the host throw it; URL rules, text, limits and the disk stay plain errors.
 struct NetworkError : std::runtime_error {
     explicit NetworkError(const char* message) : std::runtime_error(message) {}
     explicit NetworkError(const std::string& message) : std::runtime_error(message) {}
@@ -89,8 +90,12 @@ public:
     Cancel& cancel() const noexcept { return *cancel_; }
 
 private:
-    std::unique_ptr<HttpResponse> send(std::wstring_view url, std::wstring_view method, std::wstring_view headers,
-                                       std::int32_t timeout_ms);
+    // The steps of one request. Each failure of the host or of the connection is
+    // thrown as a NetworkError right where it happens; nothing is re-labelled.
+    HttpHandle open_request(const HttpHandle& connection, std::wstring_view method, const UrlParts& parts) const;
+    void configure(const HttpHandle& request, std::int32_t timeout_ms) const;
+    void send(const HttpHandle& request, std::wstring_view headers) const;
+    std::uint32_t read_status(const HttpHandle& request) const;
 
     const WinHttpCalls* calls_;
     HttpHandle session_;

@@ -1,54 +1,30 @@
 #include "core/cancel.hpp"
-#include "core/unique_handle.hpp"
+#include "support/failure.hpp"
 
 #include <gtest/gtest.h>
 
 #include <thread>
+#include <vector>
 
 namespace qorn {
 namespace {
 
-// A real WinHTTP handle stands in for a request: tracking only stores and closes it.
-HINTERNET open_session() {
-    HINTERNET session = WinHttpOpen(L"qorn-test", WINHTTP_ACCESS_TYPE_NO_PROXY, WINHTTP_NO_PROXY_NAME,
-                                    WINHTTP_NO_PROXY_BYPASS, 0);
-    EXPECT_NE(session, nullptr);
-    return session;
-}
-
-bool is_open(HINTERNET handle) {
-    DWORD value = 0;
-    DWORD size = sizeof value;
-    return WinHttpQueryOption(handle, WINHTTP_OPTION_CONNECT_TIMEOUT, &value, &size) != FALSE;
-}
-
-TEST(Cancel, StopClosesTrackedRequestsAndUntrackTellsTheOwner) {
+TEST(Cancel, AStopClosesEachTrackedHandleOnceThroughItsOwnersCall) {
+    int kept = 0, stopped = 0, late = 0;  // stand-ins: the handles are opaque to the Cancel
+    std::vector<void*> closed;
+    const auto close = [&](void* handle) { closed.push_back(handle); };
     Cancel cancel;
-    EXPECT_NO_THROW(cancel.check());
-    HINTERNET kept = open_session();
-    HINTERNET stopped = open_session();
-    cancel.track(kept);
-    EXPECT_TRUE(cancel.untrack(kept));  // finished before any stop: the owner closes it
-    EXPECT_TRUE(is_open(kept));
-    WinHttpCloseHandle(kept);
-
-    cancel.track(stopped);
-    std::thread other([&] { cancel.cancel(); });
-    other.join();
-    EXPECT_FALSE(is_open(stopped));
-    EXPECT_FALSE(cancel.untrack(stopped));  // the stop closed it: the owner must not
-    cancel.cancel();  // twice is harmless
-    try {
-        cancel.check();
-        ADD_FAILURE() << "no stop came back";
-    } catch (const Cancelled& failure) {
-        EXPECT_STREQ(failure.what(), "Đã dừng xử lý.");
-    }
-
-    HINTERNET late = open_session();  // tracked after the stop: closed at once
-    EXPECT_THROW(cancel.track(late), Cancelled);
-    EXPECT_FALSE(is_open(late));
-    EXPECT_FALSE(cancel.untrack(late));
+    cancel.track(&kept, close);
+    cancel.track(&stopped, close);
+    EXPECT_TRUE(cancel.untrack(&kept));  // finished before any stop: its owner closes it
+    std::thread([&] { cancel.cancel(); }).join();
+    cancel.cancel();  // twice closes nothing again
+    EXPECT_FALSE(cancel.untrack(&stopped));  // the stop closed it: its owner must not
+    EXPECT_THROW(cancel.track(&late, close), Cancelled);  // tracked after the stop: closed at once
+    EXPECT_FALSE(cancel.untrack(&late));
+    EXPECT_EQ(closed, (std::vector<void*>{&stopped, &late}));
+    EXPECT_THROW(cancel.check(), Cancelled);
+    EXPECT_EQ(test::failure_of([&] { cancel.check(); }), "Đã dừng xử lý.");
 }
 
 }  // namespace

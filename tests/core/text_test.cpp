@@ -19,6 +19,36 @@ TEST(Text, ConversionsRoundTripAndRefuseInvalidInput) {
     EXPECT_EQ(failure_of([] { to_utf8(std::wstring(1, wchar_t(0xD800))); }), "Chuỗi Unicode không hợp lệ.");
 }
 
+struct LibraryTraits {
+    using type = HMODULE;
+    static type invalid() noexcept { return nullptr; }
+    static bool is_valid(type h) noexcept { return h != nullptr; }
+    static void close(type h) noexcept { ::FreeLibrary(h); }
+};
+
+// WinHTTP's codes (12001-12186) are not in the system's message table. Windows words
+// them from winhttp.dll's own table; Wine's winhttp.dll has none, but its wininet.dll
+// words the same codes and stands in for a module that does.
+TEST(WindowsError, AModulesOwnTextComesFirstThenTheSystemsThenTheNumber) {
+    const UniqueAny<LibraryTraits> wininet(LoadLibraryExW(L"wininet.dll", nullptr, LOAD_LIBRARY_AS_DATAFILE));
+    ASSERT_TRUE(wininet);
+    const std::string denied = windows_error_message("Không xóa được file", ERROR_ACCESS_DENIED);
+    const std::string lost = windows_error_message("Không kết nối được hosting", 12029, wininet.get());
+    // Texts of Windows after the context, kept as Windows gives them (with their line end).
+    for (const auto& [message, context] :
+         {std::pair(denied, "Không xóa được file: "), std::pair(lost, "Không kết nối được hosting: ")}) {
+        EXPECT_TRUE(message.starts_with(context) && message.ends_with("\r\n")) << message;
+        EXPECT_EQ(message.find("Windows error"), std::string::npos) << message;
+    }
+    const std::pair<std::string, std::string> fallbacks[] = {
+        {windows_error_message("Không xóa được file", ERROR_ACCESS_DENIED, wininet.get()), denied},  // not the module's
+        {windows_error_message("Không kết nối được hosting", 12029, nullptr),
+         "Không kết nối được hosting: Windows error 12029"},
+        {windows_error_message("x", 0x20000001, wininet.get()), "x: Windows error 536870913"},  // nobody's
+    };
+    for (const auto& [message, expected] : fallbacks) EXPECT_EQ(message, expected);
+}
+
 TEST(UniqueHandle, ClosesOnceAndKeepsTheCallersLastError) {
     HANDLE raw = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     ASSERT_NE(raw, nullptr);

@@ -1,36 +1,33 @@
 #include "net/network.hpp"
 #include "core/sha256.hpp"
+#include "core/text.hpp"
 #include "net/download.hpp"
+#include "net/header_numbers.hpp"
 #include "net/manifest_fetch.hpp"
 #include "net/script_server.hpp"
-#include "support/failure.hpp"
 #include "support/sandbox.hpp"
 
 #include <gtest/gtest.h>
+#include <process.h>
 
-#include <atomic>
 #include <chrono>
-#include <functional>
-#include <numeric>
-#include <set>
+#include <cstdlib>
 #include <thread>
 
 namespace qorn {
 namespace {
 
+using std::chrono::milliseconds;
 using test::answer;
 using test::Answer;
-using test::read_bytes;
-using test::ScriptServer;
-using test::Seen;
-using test::write_bytes;
 
-// The type of failure a call ended in, with its message: the sync driver treats
-// Cancelled, NetworkError and other runtime errors differently.
+// What a call ended in: its result, or the kind of its failure with the message
+// (the sync driver treats Cancelled, NetworkError and other errors differently).
 template <typename F>
-std::string failure_kind(F&& body) {
+std::string outcome(F&& body) {
     try {
-        body();
+        if constexpr (std::is_void_v<decltype(body())>) return body(), "(no failure)";
+        else return body();
     } catch (const Cancelled&) {
         return "Cancelled";
     } catch (const NetworkError& failure) {
@@ -38,463 +35,311 @@ std::string failure_kind(F&& body) {
     } catch (const std::runtime_error& failure) {
         return std::string("runtime_error: ") + failure.what();
     }
-    return "(no failure)";
 }
 
-// A WinHTTP table that calls the real WinHTTP and records what the network code
-// opened and closed; it can refuse protocol masks and act right after a request opens.
-// Closes are counted per opening: WinHTTP hands out the value of a closed handle again.
-struct Opened {
-    HINTERNET handle;
-    int closes;
-};
+// The calls of a WinHttpCalls table, in its order.
+enum class Call { open, set_option, connect, open_request, set_timeouts, send, receive, query_headers, read, close };
 
+// A WinHTTP table over the real functions. It counts the closes of each handle opened (WinHTTP hands out
+// the values of closed handles again) and records the protocol masks asked for; `before` runs ahead of
+// every call and fails it by answering true.
 struct Watch {
-    std::vector<DWORD> protocol_masks;
-    std::vector<Opened> sessions;
-    std::vector<Opened> requests;
-    std::set<DWORD> refused_protocol_masks;
-    std::function<void()> after_open_request;
+    std::mutex mutex;  // over `opened`: a stop closes handles from another thread
+    std::vector<std::tuple<Call, HINTERNET, int>> opened;  // by, handle, closes
+    std::vector<DWORD> masks;
+    std::function<bool(Call)> before = [](Call) { return false; };
+    inline static Watch* active = nullptr;
+    static const WinHttpCalls table;
 
     Watch() { active = this; }
     ~Watch() { active = nullptr; }
-    static Watch* active;
-    static const WinHttpCalls calls;
-};
-Watch* Watch::active = nullptr;
-
-HINTERNET WINAPI watched_open(LPCWSTR agent, DWORD access, LPCWSTR proxy, LPCWSTR bypass, DWORD flags) {
-    HINTERNET session = WinHttpOpen(agent, access, proxy, bypass, flags);
-    Watch::active->sessions.push_back({session, 0});
-    return session;
-}
-
-BOOL WINAPI watched_set_option(HINTERNET handle, DWORD option, LPVOID buffer, DWORD length) {
-    if (option == WINHTTP_OPTION_SECURE_PROTOCOLS) {
-        const DWORD mask = *static_cast<const DWORD*>(buffer);
-        Watch::active->protocol_masks.push_back(mask);
-        if (Watch::active->refused_protocol_masks.contains(mask)) {
-            SetLastError(ERROR_INVALID_PARAMETER);
-            return FALSE;
-        }
+    static bool refuse() { return SetLastError(ERROR_WINHTTP_CANNOT_CONNECT), true; }
+    void at(Call call, int first, int count, std::function<bool()> act) {  // calls numbered from 1 from now on
+        before = [=, n = 0](Call made) mutable { return made == call && ++n >= first && n < first + count && act(); };
     }
-    return WinHttpSetOption(handle, option, buffer, length);
-}
-
-HINTERNET WINAPI watched_open_request(HINTERNET connection, LPCWSTR verb, LPCWSTR object, LPCWSTR version,
-                                      LPCWSTR referrer, LPCWSTR* types, DWORD flags) {
-    HINTERNET request = WinHttpOpenRequest(connection, verb, object, version, referrer, types, flags);
-    Watch::active->requests.push_back({request, 0});
-    if (Watch::active->after_open_request) Watch::active->after_open_request();
-    return request;
-}
-
-BOOL WINAPI watched_close(HINTERNET handle) {
-    for (auto* opened : {&Watch::active->sessions, &Watch::active->requests}) {
-        for (auto it = opened->rbegin(); it != opened->rend(); ++it) {
-            if (it->handle == handle) {
-                ++it->closes;
-                break;
-            }
-        }
+    std::vector<int> closes(Call by) {  // of each handle that call opened
+        std::lock_guard lock(mutex);
+        std::vector<int> result;
+        for (const auto& [opener, handle, count] : opened) if (opener == by) result.push_back(count);
+        return result;
     }
-    return WinHttpCloseHandle(handle);
-}
-
-const WinHttpCalls Watch::calls{
-    &watched_open,       &watched_set_option,     &WinHttpConnect,      &watched_open_request, &WinHttpSetTimeouts,
-    &WinHttpSendRequest, &WinHttpReceiveResponse, &WinHttpQueryHeaders, &WinHttpReadData,      &watched_close,
+    void saw(Call step, HINTERNET handle, DWORD option = 0, void* value = nullptr, DWORD = 0) {  // before the call
+        std::lock_guard lock(mutex);
+        if (option == WINHTTP_OPTION_SECURE_PROTOCOLS) masks.push_back(*static_cast<DWORD*>(value));
+        const auto opening = [&](const auto& o) { return std::get<1>(o) == handle; };
+        const auto last = std::find_if(opened.rbegin(), opened.rend(), opening);
+        if (step == Call::close && last != opened.rend()) ++std::get<2>(*last);
+    }
 };
 
-bool is_open(HINTERNET handle) {
-    DWORD value = 0;
-    DWORD size = sizeof value;
-    return WinHttpQueryOption(handle, WINHTTP_OPTION_CONNECT_TIMEOUT, &value, &size) != FALSE;
-}
-
-// ---- Requests --------------------------------------------------------------
-
-TEST(Network, StatusesReturnAsTheyCameAndEachResponseClosesItsRequestOnce) {
-    ScriptServer server([](const Seen& request) {
-        if (request.target == "/moved") return answer(302, "moved", "Location: /files/elsewhere\r\n");
-        Answer garbage;
-        garbage.head = "NOT HTTP AT ALL\r\n";
-        return garbage;
-    });
-    Watch watch;
-    Cancel cancel;
-    Network network(server.url(), cancel, Watch::calls);
-    EXPECT_EQ(network.request(server.url("/moved"), L"GET", L"", 5000)->status(), 302u);
-    EXPECT_EQ(network.request(server.url("/moved"), L"HEAD", L"", 5000)->status(), 302u);
-    EXPECT_EQ(server.seen().size(), 2u);  // nothing asked for the redirect's target
-    ASSERT_EQ(watch.requests.size(), 2u);
-    for (const Opened& request : watch.requests) EXPECT_EQ(request.closes, 1);
-
-    // Another host is refused before connecting, and it is not the host being away.
-    EXPECT_EQ(failure_kind([&] { network.request(L"http://localhost:1/files/a", L"GET", L"", 5000); }),
-              "runtime_error: URL tải phải cùng hosting cập nhật.");
-    EXPECT_EQ(server.connections(), 2);
-    // A broken answer is.
-    const std::string broken = failure_kind([&] { network.request(server.url("/broken"), L"GET", L"", 5000); });
-    EXPECT_TRUE(test::starts_with(broken, "NetworkError: ")) << broken;
-}
-
-TEST(Network, WithoutTls12TheSessionFailsAndIsClosed) {
-    Cancel cancel;
-    Watch watch;
-    watch.refused_protocol_masks = {0x2800, 0x800};
-    EXPECT_EQ(failure_kind([&] { Network network(L"http://127.0.0.1:9/api/manifest", cancel, Watch::calls); }),
-              "runtime_error: Windows không hỗ trợ kết nối TLS 1.2.");
-    EXPECT_EQ(watch.protocol_masks, (std::vector<DWORD>{0x2800, 0x800}));
-    ASSERT_EQ(watch.sessions.size(), 1u);
-    EXPECT_EQ(watch.sessions[0].closes, 1);  // no session left behind
-}
-
-TEST(Network, StoppedRunsMakeNoConnection) {
-    ScriptServer server([](const Seen&) { return answer(200); });
-    Watch watch;
-    Cancel stopped;
-    stopped.cancel();
-    Network network(server.url(), stopped, Watch::calls);
-    EXPECT_EQ(failure_kind([&] { network.request(server.url(), L"GET", L"", 5000); }), "Cancelled");
-    EXPECT_TRUE(watch.requests.empty());
-
-    // A stop that lands just after the request handle opened: tracking closes it
-    // at once, and its owner does not close it a second time.
-    Cancel cancel;
-    Network late(server.url(), cancel, Watch::calls);
-    watch.after_open_request = [&] { cancel.cancel(); };
-    EXPECT_EQ(failure_kind([&] { late.request(server.url(), L"GET", L"", 5000); }), "Cancelled");
-    ASSERT_EQ(watch.requests.size(), 1u);
-    EXPECT_FALSE(is_open(watch.requests[0].handle));
-    EXPECT_EQ(watch.requests[0].closes, 0);
-    EXPECT_EQ(server.connections(), 0);
-}
-
-TEST(HttpResponse, ReadAllTakesABodyOfExactlyTheLimitButNotOneByteMore) {
-    std::string body(200000, '\0');
-    for (size_t i = 0; i < body.size(); ++i) body[i] = static_cast<char>(i * 7);
-    ScriptServer server([&](const Seen& request) { return answer(200, request.target == "/empty" ? "" : body); });
-    Cancel cancel;
-    Network network(server.url(), cancel);
-    EXPECT_EQ(network.request(server.url("/empty"), L"GET", L"", 5000)->read_all(0), "");
-    EXPECT_EQ(network.request(server.url(), L"GET", L"", 5000)->read_all(body.size()), body);
-    EXPECT_EQ(failure_kind([&] { network.request(server.url(), L"GET", L"", 5000)->read_all(body.size() - 1); }),
-              "runtime_error: Dữ liệu hosting vượt giới hạn cho phép.");
-}
-
-// ---- Downloads -------------------------------------------------------------
-
-// Bytes that differ with the seed.
-std::string body_of(size_t size, std::string_view seed) {
-    std::string body;
-    for (std::string block = sha256_hex(seed); body.size() < size; block = sha256_hex(block)) body += block;
-    body.resize(size);
-    return body;
-}
-
-std::string content_range(size_t first, size_t size) {
-    return "Content-Range: bytes " + std::to_string(first) + "-" + std::to_string(size - 1) + "/" +
-           std::to_string(size) + "\r\n";
-}
-
-// A host of one file: the answers the test scripted come first, then the file is
-// served whole, or from an open-ended Range on as a 206.
-struct FileHost {
-    std::string body;
-    std::vector<Answer> scripted;
-    std::atomic<size_t> answered{0};
-    ScriptServer server{[this](const Seen& request) {
-        if (const size_t number = answered++; number < scripted.size()) return scripted[number];
-        const size_t at = request.headers.find("Range: bytes=");
-        if (at == std::string::npos) return answer(200, body);
-        const size_t offset = std::stoul(request.headers.substr(at + 13));
-        return answer(206, body.substr(offset), content_range(offset, body.size()));
-    }};
-
-    explicit FileHost(std::string file, std::vector<Answer> first = {})
-        : body(std::move(file)), scripted(std::move(first)) {}
-    // The Range of each request so far, "(none)" without one.
-    std::vector<std::string> ranges() const {
-        std::vector<std::string> result;
-        for (const Seen& request : server.seen()) {
-            const size_t at = request.headers.find("Range: ");
-            result.push_back(at == std::string::npos
-                                 ? "(none)"
-                                 : request.headers.substr(at + 7, request.headers.find("\r\n", at) - at - 7));
+template <Call step, auto real>
+struct Watched;
+template <Call step, typename R, typename... A, R(WINAPI* real)(A...)>
+struct Watched<step, real> {
+    static R WINAPI call(A... arguments) {
+        Watch& watch = *Watch::active;
+        if constexpr (step == Call::set_option || step == Call::close) watch.saw(step, arguments...);
+        if (watch.before(step)) return {};
+        const R result = real(arguments...);
+        if constexpr (std::is_same_v<R, HINTERNET>) {
+            std::lock_guard lock(watch.mutex);
+            if (result != nullptr) watch.opened.emplace_back(step, result, 0);
         }
         return result;
     }
 };
 
-// One download into a fresh folder, with what its callbacks reported.
-struct Download {
+const WinHttpCalls Watch::table{
+    &Watched<Call::open, &WinHttpOpen>::call, &Watched<Call::set_option, &WinHttpSetOption>::call,
+    &Watched<Call::connect, &WinHttpConnect>::call, &Watched<Call::open_request, &WinHttpOpenRequest>::call,
+    &Watched<Call::set_timeouts, &WinHttpSetTimeouts>::call, &Watched<Call::send, &WinHttpSendRequest>::call,
+    &Watched<Call::receive, &WinHttpReceiveResponse>::call, &Watched<Call::query_headers, &WinHttpQueryHeaders>::call,
+    &Watched<Call::read, &WinHttpReadData>::call, &Watched<Call::close, &WinHttpCloseHandle>::call};
+
+std::string body_of(size_t size, std::string_view seed) {  // bytes that differ with the seed
+    std::string body;
+    for (std::string block = sha256_hex(seed); body.size() < size; block = sha256_hex(block)) body += block;
+    return body.substr(0, size);
+}
+
+std::string range_line(const std::string& range) { return "Content-Range: bytes " + range + "\r\n"; }
+
+// The scripted update host of these tests, a Network on it through the watching table, and a destination. Queued
+// answers come first; then HEAD gets `head`, the manifest URL `manifest`, any other path the file (206 from a Range).
+struct Host {
+    Watch watch;
+    std::vector<Answer> queued;
+    Answer head, manifest;
+    std::string file;
+    test::ScriptServer server{[this](const test::Seen& request) {
+        if (const size_t number = server.seen().size() - 1; number < queued.size()) return queued[number];
+        if (request.method == "HEAD") return head;
+        if (request.target == "/api/manifest") return manifest;
+        const size_t at = request.headers.find("Range: bytes=");
+        if (at == std::string::npos) return answer(200, file);
+        const size_t from = std::stoul(request.headers.substr(at + 13)), size = file.size();
+        return answer(206, file.substr(from), range_line(std::to_string(from) + "-" + std::to_string(size - 1) + "/" +
+                                                         std::to_string(size)));
+    }};
     Cancel cancel;
-    Network network;
+    Network network{server.url(), cancel, Watch::table};
     test::TempFolder folder;
     std::filesystem::path destination = folder / L"staging" / L"Data" / L"file.bin";
-    std::vector<std::uint64_t> totals;
-    std::vector<std::uint64_t> pieces;
+    std::atomic<std::uint64_t> written{0};  // the sum of the pieces
 
-    explicit Download(const FileHost& host, const WinHttpCalls& calls = system_winhttp())
-        : network(host.server.url(), cancel, calls) {}
-
-    void run(const FileHost& host) {
-        download_file(
-            network, host.server.url("/files/x"), destination, host.body.size(), sha256_hex(host.body),
-            [this](std::uint64_t n) { totals.push_back(n); }, [this](std::uint64_t n) { pieces.push_back(n); });
+    std::string download(const std::filesystem::path& to) {
+        const auto piece = [this](std::uint64_t n) { written += n; };
+        const std::wstring url = server.url("/files/x");
+        return outcome([&] { download_file(network, url, to, file.size(), sha256_hex(file), {}, piece); });
     }
-    std::uint64_t piece_sum() const { return std::accumulate(pieces.begin(), pieces.end(), std::uint64_t{0}); }
-};
-
-using Ranges = std::vector<std::string>;
-
-TEST(DownloadFile, APartialFileThatCannotBeResumedIsDeletedOrRewrittenFromTheStart) {
-    const std::string body = body_of(5000, "not resumable");
-    const std::string garbage(1000, 'x');  // kept and resumed, it would fail the digest
-    const auto misplaced = [&](const std::string& line) { return answer(206, body.substr(1000), line); };
-    struct Case {
-        std::string partial;
-        std::vector<Answer> first;
-        Ranges ranges;
-    };
-    const Case cases[] = {
-        {garbage, {answer(200, body)}, {"bytes=1000-"}},  // the whole body instead of the range
-        {body + "trailing bytes", {}, {"(none)"}},        // larger than the file
-        // A misplaced Content-Range: the next attempt starts at zero.
-        {garbage, {misplaced("Content-Range: bytes 0-4999/5000\r\n")}, {"bytes=1000-", "(none)"}},
-        {garbage, {misplaced("Content-Range: bytes 1000-4999/6000\r\n")}, {"bytes=1000-", "(none)"}},
-        {garbage, {misplaced("Content-Range: bytes 1000-4999\r\n")}, {"bytes=1000-", "(none)"}},
-        {garbage, {misplaced("Content-Range: bytes 1000-99999999999999999999/5000\r\n")}, {"bytes=1000-", "(none)"}},
-        {garbage, {misplaced("")}, {"bytes=1000-", "(none)"}},
-    };
-    for (const Case& c : cases) {
-        FileHost host(body, c.first);
-        Download download(host);
-        write_bytes(download.destination, c.partial);
-        download.run(host);
-        const std::string what = c.first.empty() ? c.partial.substr(5000) : c.first[0].head;
-        EXPECT_EQ(read_bytes(download.destination), body) << what;
-        EXPECT_EQ(host.ranges(), c.ranges) << what;
-        EXPECT_EQ(download.totals.front(), 0u) << what;
-        EXPECT_EQ(download.piece_sum(), 5000u) << what;
-    }
-}
-
-TEST(DownloadFile, ACutIsResumedFromWhatReachedTheDisk) {
-    const std::string body = body_of(1000000, "cut");
-    Answer cut = answer(200, body);
-    cut.body.resize(600000);  // the host hangs up before the length it announced
-    FileHost host(body, {cut});
-    Download download(host);
-    download.run(host);
-    EXPECT_EQ(read_bytes(download.destination), body);
-    // The second attempt asks only for what is missing.
-    EXPECT_EQ(host.ranges(), (Ranges{"(none)", "bytes=600000-"}));
-    EXPECT_EQ(download.piece_sum(), 1000000u);  // every byte written once
-}
-
-TEST(DownloadFile, ADigestMismatchOnEveryAttemptFailsAndLeavesNoFile) {
-    const std::string body = body_of(5000, "corrupt");
-    std::string corrupt = body;
-    corrupt[4321] ^= 1;
-    FileHost host(body, std::vector<Answer>(3, answer(200, corrupt)));
-    Download download(host);
-    const auto started = std::chrono::steady_clock::now();
-    EXPECT_EQ(test::failure_of([&] { download.run(host); }), "File tải về sai SHA-256.");
-    EXPECT_GE(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(900));  // 300 + 600 between
-    EXPECT_FALSE(std::filesystem::exists(download.destination));
-    EXPECT_EQ(host.ranges(), (Ranges{"(none)", "(none)", "(none)"}));
-}
-
-TEST(DownloadFile, HostRefusalsFailAfterThreeAttemptsAndDeleteOnlyWhatCannotBeResumed) {
-    const std::string body = body_of(5000, "refused");
-    struct Case {
-        Answer refusal;
-        std::string message;
-        bool deletes;
-    };
-    const Case cases[] = {
-        {answer(404), "Tải file thất bại, HTTP 404", false},
-        {answer(416), "Hosting yêu cầu tải lại file.", true},
-        {answer(206, body.substr(1000, 3999), content_range(1000, 5000)), "Hosting trả sai kích thước file.", false},
-    };
-    for (const Case& c : cases) {
-        FileHost host(body, std::vector<Answer>(3, c.refusal));
-        Download download(host);
-        write_bytes(download.destination, body.substr(0, 1000));
-        EXPECT_EQ(test::failure_of([&] { download.run(host); }), c.message);
-        EXPECT_EQ(std::filesystem::exists(download.destination), !c.deletes) << c.message;
-        if (!c.deletes) {
-            EXPECT_EQ(read_bytes(download.destination), body.substr(0, 1000)) << c.message;
-        }
-        EXPECT_EQ(host.server.connections(), 3) << c.message;
-    }
-}
-
-TEST(DownloadFile, BytesBeyondTheExpectedSizeNeverReachTheDisk) {
-    const std::string body = body_of(5000, "oversized");
-    Answer endless;  // no Content-Length: the body runs until the host hangs up
-    endless.head = "HTTP/1.1 200 OK\r\nConnection: close\r\n";
-    endless.body = body + body;
-    FileHost host(body, std::vector<Answer>(3, endless));
-    Download download(host);
-    EXPECT_EQ(test::failure_of([&] { download.run(host); }), "Dữ liệu tải vượt kích thước manifest.");
-    EXPECT_LE(std::filesystem::file_size(download.destination), 5000u);
-    EXPECT_EQ(host.server.connections(), 3);
-}
-
-TEST(DownloadFile, AStopDuringABlockedReadEndsAtOnceClosesTheRequestOnceAndKeepsThePartialFile) {
-    const std::string body = body_of(300000, "stopped");
-    Answer slow = answer(200, body);
-    slow.stall_after = 131072;  // one whole read buffer, then silence
-    FileHost host(body, {slow});
-    Watch watch;
-    Download download(host, Watch::calls);
-    std::atomic<bool> wrote{false};
-    std::string outcome;
-    std::thread worker([&] {
-        outcome = failure_kind([&] {
-            download_file(download.network, host.server.url("/files/x"), download.destination, body.size(),
-                          sha256_hex(body), {}, [&](std::uint64_t) { wrote = true; });
-        });
-    });
-    for (int i = 0; i < 500 && !wrote; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
-    const auto stopped_at = std::chrono::steady_clock::now();
-    download.cancel.cancel();
-    if (test::running_under_wine()) {
-        // Wine's WinHttpCloseHandle does not wake a receive blocked on another
-        // thread; the read ends when the host sends again or hangs up.
-        std::this_thread::sleep_for(std::chrono::milliseconds(200));
-        host.server.release();
-    }
-    worker.join();
-    if (!test::running_under_wine()) {
-        EXPECT_LT(std::chrono::steady_clock::now() - stopped_at, std::chrono::seconds(10));  // not the stall's end
-    }
-    EXPECT_EQ(outcome, "Cancelled");
-    EXPECT_EQ(read_bytes(download.destination), body.substr(0, 131072));
-    EXPECT_EQ(host.server.connections(), 1);  // no further attempt after a stop
-    ASSERT_EQ(watch.requests.size(), 1u);
-    EXPECT_FALSE(is_open(watch.requests[0].handle));
-    EXPECT_EQ(watch.requests[0].closes, 0);  // the stop's close was the only one
-}
-
-// ---- The release question and the manifest -------------------------------
-
-const std::string recorded_digest = sha256_hex("the verified manifest");
-const std::string other_digest = sha256_hex("another manifest");
-
-struct Record {
-    std::string release = "2024.06.1";
-    std::string digest = recorded_digest;
-};
-Record record(const std::string& release = "2024.06.1", const std::string& digest = recorded_digest) {
-    return {release, digest};
-}
-
-bool release_is_current(Network& network, const Record& r) { return qorn::release_is_current(network, r.release, r.digest); }
-
-// A manifest start whose release id stands after `padding` bytes of other text.
-std::string manifest_text(const std::string& release, size_t padding = 0) {
-    return R"({"schemaVersion":1,"padding":")" + std::string(padding, 'x') + R"(","releaseId":")" + release +
-           R"(","files":[]})";
-}
-
-// An update host whose HEAD and GET answers of the manifest the test chooses.
-struct Host {
-    Answer head;
-    Answer get = answer(200, manifest_text("2024.06.1"));
-    ScriptServer server{[this](const Seen& request) { return request.method == "HEAD" ? head : get; }};
-    Cancel cancel;
-    Network network{server.url(), cancel};
-
-    std::string methods() const {
+    std::string requests() const {  // each one's method, and its Range when it has one
         std::string text;
-        for (const Seen& request : server.seen()) text += (text.empty() ? "" : " ") + request.method;
+        for (const test::Seen& request : server.seen()) {
+            const size_t at = request.headers.find("Range: bytes="), end = request.headers.find("\r\n", at);
+            text.append(text.empty() ? "" : ", ").append(request.method);
+            if (at != std::string::npos) text.append(" ").append(request.headers, at + 13, end - at - 13);
+        }
         return text;
     }
 };
 
-// A HEAD answer with these header values; an empty one is left out.
-Answer head_answer(const std::string& release, const std::string& tag) {
-    std::string lines;
-    if (!release.empty()) lines += "X-QORN-Release: " + release + "\r\n";
-    if (!tag.empty()) lines += "ETag: " + tag + "\r\n";
-    return answer(200, "", lines);
+TEST(Network, TlsFallsBackTo12AloneAndWithoutItTheSessionFailsAndIsClosed) {
+    for (const int refused : {1, 2}) {
+        Watch watch;
+        watch.at(Call::set_option, 1, refused, Watch::refuse);
+        Cancel cancel;
+        EXPECT_EQ(outcome([&] { Network network(L"http://127.0.0.1:9/api/manifest", cancel, Watch::table); }),
+                  refused == 1 ? "(no failure)" : "runtime_error: Windows không hỗ trợ kết nối TLS 1.2.");
+        EXPECT_EQ(watch.masks, (std::vector<DWORD>{0x2800, 0x800}));
+        EXPECT_EQ(watch.closes(Call::open), std::vector<int>{1});  // no session left behind
+    }
 }
 
-TEST(ReleaseIsCurrent, TheHeadAnswerDecidesOrAPartialGetIsAsked) {
+// The sync driver falls back offline on NetworkError alone: which failures are the host's is a contract.
+TEST(Network, OnlyStepsThatTalkToTheHostFailWithNetworkErrorAndEachRequestIsClosedOnce) {
+    const auto form = [](const char* context) { return windows_error_message(context, ERROR_WINHTTP_CANNOT_CONNECT); };
+    const std::string body(200000, 'b');
     struct Case {
-        Answer head;
-        bool current;
-        std::string methods;
+        Call at;
+        int call;   // 0: none
+        bool stop;  // instead of failing the call, stop the run just before it (call 0: before the request)
+        std::string expected;
+        std::wstring url = L"";
+        size_t limit = 200000;
     };
     const Case cases[] = {
-        {head_answer("2024.06.1", "W/\"" + recorded_digest + "\""), true, "HEAD"},
-        {head_answer("2024.06.1", "\"" + recorded_digest + "\""), true, "HEAD"},
-        {head_answer("2024.06.1", recorded_digest), true, "HEAD"},
-        {head_answer("2024.06.1", "W/\"" + other_digest + "\""), false, "HEAD"},  // weak tag of another manifest
-        {head_answer("2024.06.2", "\"" + recorded_digest + "\""), false, "HEAD"},
-        // Hosts without HEAD or without both headers.
-        {answer(501), true, "HEAD GET"},
-        {head_answer("2024.06.1", ""), true, "HEAD GET"},
-        {answer(200, "", "X-QORN-Release:\r\nETag:\r\n"), true, "HEAD GET"},
+        {Call::connect, 1, false, "NetworkError: " + form("Không tạo được kết nối HTTP")},
+        {Call::open_request, 1, false, "NetworkError: " + form("Không tạo được kết nối HTTP")},
+        {Call::set_option, 1, false, "NetworkError: Không cấu hình được kết nối tải an toàn."},
+        {Call::set_timeouts, 1, false, "NetworkError: Không cấu hình được thời gian chờ hosting."},
+        {Call::send, 1, false, "NetworkError: " + form("Không kết nối được hosting")},
+        {Call::query_headers, 1, false, "NetworkError: " + form("Không đọc được mã HTTP")},
+        {Call::read, 1, false, "NetworkError: Kết nối tải dữ liệu bị ngắt. Vui lòng thử lại."},
+        {Call::query_headers, 3, false, "runtime_error: " + form("Không đọc được header HTTP")},
+        {Call::read, 0, false, "runtime_error: Dữ liệu hosting vượt giới hạn cho phép.", L"", 199999},
+        {Call::read, 0, false, "whole body"},  // exactly the limit
+        {Call::read, 0, false, "runtime_error: URL tải phải cùng hosting cập nhật.", L"http://localhost/x"},
+        {Call::connect, 0, true, "Cancelled"},  // nothing connects
+        {Call::open_request, 1, true, "Cancelled"},
+        {Call::set_option, 1, true, "Cancelled"},  // from here on the stop closes the request under the call
+        {Call::send, 1, true, "Cancelled"},
+        {Call::query_headers, 2, true, "Cancelled"},
+        {Call::read, 1, true, "Cancelled"},
     };
     for (const Case& c : cases) {
         Host host;
-        host.head = c.head;
-        EXPECT_EQ(release_is_current(host.network, record()), c.current) << c.head.head;
-        EXPECT_EQ(host.methods(), c.methods) << c.head.head;
-        EXPECT_FALSE(release_is_current(host.network, record("2024.05.9"))) << c.head.head;
+        host.manifest = answer(200, body, "X-QORN-Release: 2024.06.1\r\n");
+        const std::function<bool()> stop = [&] { return host.cancel.cancel(), false; };
+        host.watch.at(c.at, c.call, 1, c.stop ? stop : Watch::refuse);
+        if (c.stop && c.call == 0) host.cancel.cancel();
+        const auto get = [&] {
+            const auto response = host.network.request(c.url.empty() ? host.server.url() : c.url, L"GET", L"", 5000);
+            EXPECT_EQ(response->header(L"X-QORN-Release"), L"2024.06.1");
+            return response->read_all(c.limit) == body ? "whole body" : "another body";
+        };
+        EXPECT_EQ(outcome(get), c.expected);
+        const std::vector<int> closes = host.watch.closes(Call::open_request);
+        EXPECT_EQ(std::count(closes.begin(), closes.end(), 1), std::ssize(closes)) << c.expected;
+        EXPECT_TRUE(!c.stop || c.call > 0 || host.watch.closes(Call::connect).empty());
     }
 }
 
-TEST(ReleaseIsCurrent, MalformedHeaderValuesFailInsteadOfAnsweringFalse) {
-    std::string upper = recorded_digest;
-    for (char& c : upper) c = static_cast<char>(toupper(c));
-    const std::pair<Answer, std::string> cases[] = {
-        {head_answer("2024.06.1", "\"" + upper + "\""), "runtime_error: SHA-256 không hợp lệ."},
-        {head_answer("2024.06.1", "W/" + recorded_digest.substr(1)), "runtime_error: SHA-256 không hợp lệ."},
-        {head_answer("-2024", "\"" + recorded_digest + "\""), "runtime_error: Mã phiên bản không hợp lệ."},
+TEST(DownloadFile, ResumesOnlyWhereTheHostContinuesAndRetriesWithoutLosingWhatCanBeResumed) {
+    const std::string file = body_of(5000, "downloaded"), start = file.substr(0, 1000), garbage(1000, 'x');
+    const Answer cut{answer(200, file).head, file.substr(0, 3000)};  // a hang-up before the announced length
+    const Answer endless{"HTTP/1.1 200 OK\r\nConnection: close\r\n", file + file};  // runs on until a hang-up
+    const auto at = [&](const std::string& range) { return answer(206, file.substr(1000), range); };
+    const auto thrice = [](const Answer& a) { return std::vector<Answer>(3, a); };  // 300 and 600 ms apart
+    struct Case {
+        std::string partial;
+        std::vector<Answer> answers;
+        std::string expected, requests, left;  // requests "*": not compared; left "": any start of the file
     };
-    for (const auto& [head, expected] : cases) {
+    const std::string ok = "(no failure)", retried = "GET 1000-, GET", thrice_1000 = "GET 1000-, GET 1000-, GET 1000-";
+    const Case cases[] = {
+        {file, {}, ok, "", file},  // already there: nothing is asked
+        {start, {}, ok, "GET 1000-", file},
+        {"", {cut}, ok, "GET, GET 3000-", file},
+        {garbage, {answer(200, file)}, ok, "GET 1000-", file},  // the whole file instead of the range
+        {file + "trailing", {}, ok, "GET", file},               // larger than the file
+        {garbage, {at(range_line("0-3999/5000"))}, ok, retried, file},  // a range elsewhere: deleted, then from 0
+        {garbage, {at(range_line("1000-4999/6000"))}, ok, retried, file},
+        {garbage, {at(range_line("1000-5000/5000"))}, ok, retried, file},
+        {start, thrice(answer(404)), "Tải file thất bại, HTTP 404", thrice_1000, start},
+        {start, thrice(answer(416)), "Hosting yêu cầu tải lại file.", "GET 1000-, GET, GET", "-"},
+        {start, thrice(answer(206, file.substr(1000, 3999), range_line("1000-4999/5000"))),
+         "Hosting trả sai kích thước file.", thrice_1000, start},
+        {start, thrice(answer(200, body_of(5000, "other"))), "File tải về sai SHA-256.", "GET 1000-, GET, GET",
+         "-"},
+        {start, thrice(endless), "Dữ liệu tải vượt kích thước manifest.", "*", ""},
+    };
+    for (const Case& c : cases) {
         Host host;
-        host.head = head;
-        EXPECT_EQ(failure_kind([&] { release_is_current(host.network, record()); }), expected);
+        host.file = file;
+        host.queued = c.answers;
+        if (!c.partial.empty()) test::write_bytes(host.destination, c.partial);
+        const auto started = std::chrono::steady_clock::now();
+        const std::string ended = host.download(host.destination), requests = host.requests();
+        const size_t count = host.server.seen().size();
+        EXPECT_GE(std::chrono::steady_clock::now() - started, milliseconds(150 * count * (count - 1)));
+        EXPECT_EQ(ended, c.expected == ok ? ok : "runtime_error: " + c.expected);
+        EXPECT_EQ(requests, c.requests == "*" ? requests : c.requests);
+        const std::string left = std::filesystem::exists(host.destination) ? test::read_bytes(host.destination) : "-";
+        EXPECT_TRUE(c.left.empty() ? file.starts_with(left) : left == c.left);
     }
 }
 
-TEST(ReleaseIsCurrent, PartialGetReadsAtMostTheFirst64KiB) {
+// A failure of this machine is not the host being away: it keeps its own message.
+TEST(DownloadFile, FailuresOfThisMachineAreNoNetworkErrors) {
     Host host;
-    host.head = answer(405);
-    // The recorded release, but too far in: the answer must not depend on it.
-    host.get = answer(200, manifest_text("2024.06.1", 65536));
-    EXPECT_FALSE(release_is_current(host.network, record()));
-    host.get = answer(200, manifest_text("2024.06.1", 65000));
-    EXPECT_TRUE(release_is_current(host.network, record()));
-    host.get = answer(200, "{\"schemaVersion\":1}");
-    EXPECT_FALSE(release_is_current(host.network, record()));                  // the body ended without an id
-    host.get = answer(200, R"({"schemaVersion":2,"releaseId":"2024.06.1"})");  // no PC manifest
-    EXPECT_FALSE(release_is_current(host.network, record()));
+    host.file = body_of(1536 * 1024, "machine");  // more than the small disk holds
+    const test::HeldOpen other(host.folder / L"held.bin");  // by another program, without sharing
+    const std::string held = windows_error_message("Không ghi được file held.bin", ERROR_SHARING_VIOLATION);
+    EXPECT_EQ(host.download(host.folder / L"held.bin"), "runtime_error: " + held);
+    test::write_bytes(host.folder / L"blocker", "a file where a folder should be");
+    const std::filesystem::path below = host.folder / L"blocker" / L"Data";
+    EXPECT_EQ(host.download(below / L"file.bin"), outcome([&] { std::filesystem::create_directories(below); }));
+    const char* small_disk = std::getenv("QORN_SMALL_DISK");  // 1 MiB, mounted by the test run when it may
+    ULARGE_INTEGER size{};
+    if (small_disk == nullptr || !GetDiskFreeSpaceExA(small_disk, nullptr, &size, nullptr) || size.QuadPart > 2 << 20) {
+        GTEST_SKIP() << "No small disk mounted at QORN_SMALL_DISK (mounting needs root): the full disk is not tried.";
+    }
+    EXPECT_EQ(host.download(std::filesystem::path(small_disk) / L"file.bin"),
+              "runtime_error: " + windows_error_message("Không ghi đủ dữ liệu xuống đĩa", ERROR_DISK_FULL));
 }
 
-TEST(ManifestFetch, HostFailuresAreNetworkErrorsAndBrokenRecordsPlainErrors) {
+TEST(DownloadFile, AStopDuringABlockedReadEndsItClosesTheRequestOnceAndKeepsThePartialFile) {
     Host host;
-    host.head = answer(405);
-    host.get = answer(503);
-    EXPECT_EQ(failure_kind([&] { release_is_current(host.network, record()); }),
-              "NetworkError: Hosting chưa sẵn sàng.");
-    EXPECT_EQ(failure_kind([&] { fetch_manifest(host.network); }), "NetworkError: Không tải được manifest, HTTP 503");
+    host.file = body_of(300000, "stopped");
+    host.queued = {answer(200, host.file)};
+    host.queued[0].stall_after = 131072;  // one whole read buffer, then silence
+    std::string ended;
+    std::thread worker([&] { ended = host.download(host.destination); });
+    for (int i = 0; i < 500 && host.written == 0; ++i) std::this_thread::sleep_for(milliseconds(10));
+    std::this_thread::sleep_for(milliseconds(200));
+    host.cancel.cancel();
+    // Wine's WinHttpCloseHandle does not wake a receive blocked on another thread: there the host hangs up.
+    std::this_thread::sleep_for(milliseconds(200));
+    host.server.release();
+    worker.join();
+    EXPECT_EQ(ended, "Cancelled");
+    EXPECT_EQ(test::read_bytes(host.destination), host.file.substr(0, 131072));
+    EXPECT_EQ(host.server.seen().size(), 1u);  // no further attempt after a stop
+    EXPECT_EQ(host.watch.closes(Call::open_request), std::vector<int>{1});  // by the stop alone
+}
 
-    // The recorded digest goes into a header line: a broken record never reaches the host.
-    host.head = answer(304);
-    const int connections = host.server.connections();
-    EXPECT_EQ(
-        failure_kind([&] { release_is_current(host.network, record("2024.06.1", recorded_digest + "\r\nX: y")); }),
-        "runtime_error: SHA-256 không hợp lệ.");
-    EXPECT_EQ(host.server.connections(), connections);
+// A Content-Range value is the host's text, up to 64 KB long.
+TEST(ContentRange, OnlyTheExactFormWithNumbersThatFit64BitsIsReadAndTheStackDoesNotGrowWithItsLength) {
+    using Job = std::pair<std::wstring, std::optional<ContentRange>>;
+    const Job cases[] = {
+        {L"bytes 1000-4999/5000", ContentRange{1000, 4999, 5000}},
+        {L"bytes 0-1/18446744073709551615", ContentRange{0, 1, 18446744073709551615u}},
+        {L"bytes 1000-4999/18446744073709551616", {}}, {L"bytes " + std::wstring(60000, L'9') + L"-1/2", {}},
+        {L"bytes 1000-4999/5000 ", {}}, {L" bytes 1000-4999/5000", {}}, {L"bytes +1000-4999/5000", {}},
+        {L"bytes 1000-4999", {}}, {L"bytes 1000-/5000", {}}, {L"bytes */5000", {}}, {L"bytes 1000/5000-4999", {}},
+        {L"bytes \x0661-4999/5000", {}}, {L"Bytes 1000-4999/5000", {}}, {L"items 1000-4999/5000", {}},
+    };
+    for (const auto& [value, expected] : cases) EXPECT_EQ(parse_content_range(value), expected) << value.substr(0, 40);
+
+    // On a thread whose whole stack is 64 KiB, which a recursive matcher overflows.
+    Job job{L"bytes " + std::wstring(60000, L'0') + L"1000-4999/5000", {}};
+    const auto parse = [](void* job) -> unsigned {
+        auto& [value, range] = *static_cast<Job*>(job);
+        return range = parse_content_range(value), 0;
+    };
+    UniqueHandle thread(reinterpret_cast<HANDLE>(
+        _beginthreadex(nullptr, 65536, parse, &job, STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr)));
+    ASSERT_EQ(WaitForSingleObject(thread.get(), 10000), WAIT_OBJECT_0);
+    EXPECT_EQ(job.second, (ContentRange{1000, 4999, 5000}));  // an overflow ends the thread without it
+}
+
+// The whole-program tests cover the usual answers (304, 405, a failing host); these need a scripted host.
+TEST(ManifestFetch, AWeakQuotedEntityTagMatchesRedirectsAreNotFollowedAndOnlyTheFirst64KiBAreRead) {
+    const std::string digest = sha256_hex("the verified manifest"), id = "X-QORN-Release: 2024.06.1\r\n";
+    std::string upper = digest;
+    for (char& c : upper) c = static_cast<char>(toupper(c));
+    const struct {
+        Answer head;
+        std::string recorded_digest;
+        std::string expected;
+    } cases[] = {
+        {answer(200, "", id + "ETag: W/\"" + digest + "\"\r\n"), digest, "true: HEAD"},
+        {answer(200, "", id + "ETag: \"" + sha256_hex("another") + "\"\r\n"), digest, "false: HEAD"},
+        {answer(302, "", "Location: /api/moved\r\n"), digest, "NetworkError: Hosting trả lỗi HTTP 302: HEAD"},
+        {answer(200, "", id), digest, "false: HEAD, GET"},  // no ETag: the manifest names the release, but too far in
+        {answer(405), digest, "false: HEAD, GET"},
+        {answer(200, "", id + "ETag: \"" + upper + "\"\r\n"), digest, "runtime_error: SHA-256 không hợp lệ.: HEAD"},
+        // The recorded digest goes into a header line: a broken record never reaches the host.
+        {answer(304), digest + "\r\nX: y", "runtime_error: SHA-256 không hợp lệ.: "},
+    };
+    for (const auto& c : cases) {
+        Host host;
+        host.head = c.head;
+        host.manifest = answer(200, std::string(65536, ' ') + R"({"schemaVersion":1,"releaseId":"2024.06.1"})");
+        const std::string got = outcome(
+            [&] { return release_is_current(host.network, "2024.06.1", c.recorded_digest) ? "true" : "false"; });
+        EXPECT_EQ(got + ": " + host.requests(), c.expected);
+    }
 }
 
 }  // namespace

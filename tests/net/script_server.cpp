@@ -1,13 +1,9 @@
 #include "net/script_server.hpp"
 
-#include <ws2tcpip.h>
-
 #include <stdexcept>
 
 namespace qorn::test {
 namespace {
-
-constexpr DWORD longest_stall_ms = 15000;  // a forgotten stall still ends by itself
 
 void send_all(SOCKET client, std::string_view bytes) {
     while (!bytes.empty()) {
@@ -20,19 +16,15 @@ void send_all(SOCKET client, std::string_view bytes) {
 }  // namespace
 
 Answer answer(int status, std::string body, std::string extra_lines) {
-    Answer result;
-    result.head = "HTTP/1.1 " + std::to_string(status) + " Scripted\r\nContent-Length: " + std::to_string(body.size()) +
-                  "\r\nConnection: close\r\n" + extra_lines;
-    result.body = std::move(body);
-    return result;
+    return {"HTTP/1.1 " + std::to_string(status) + " Scripted\r\nContent-Length: " + std::to_string(body.size()) +
+                "\r\nConnection: close\r\n" + extra_lines,
+            std::move(body)};
 }
 
 ScriptServer::ScriptServer(std::function<Answer(const Seen&)> script)
     : script_(std::move(script)), released_(CreateEventW(nullptr, TRUE, FALSE, nullptr)) {
-    static const bool started = [] {
-        WSADATA data{};
-        return WSAStartup(MAKEWORD(2, 2), &data) == 0;
-    }();
+    static WSADATA winsock{};
+    static const bool started = WSAStartup(MAKEWORD(2, 2), &winsock) == 0;
     if (started) listener_.reset(socket(AF_INET, SOCK_STREAM, IPPROTO_TCP));
     sockaddr_in address{};
     address.sin_family = AF_INET;
@@ -44,12 +36,13 @@ ScriptServer::ScriptServer(std::function<Answer(const Seen&)> script)
         throw std::runtime_error("test: cannot listen on 127.0.0.1");
     }
     port_ = ntohs(address.sin_port);
-    thread_ = std::thread([this] { serve(); });
+    thread_ = std::thread([this, listener = listener_.get()] { serve(listener); });
 }
 
 ScriptServer::~ScriptServer() {
     stopping_ = true;
     release();
+    listener_.reset();
     thread_.join();
 }
 
@@ -62,16 +55,10 @@ std::vector<Seen> ScriptServer::seen() const {
     return seen_;
 }
 
-void ScriptServer::serve() {
+void ScriptServer::serve(SOCKET listener) {
     while (!stopping_) {
-        fd_set ready;
-        FD_ZERO(&ready);
-        FD_SET(listener_.get(), &ready);
-        timeval wait{0, 50000};  // polled, so that the destructor's stop is seen
-        if (select(0, &ready, nullptr, nullptr, &wait) != 1) continue;
-        UniqueSocket client(accept(listener_.get(), nullptr, nullptr));
-        if (!client) continue;
-        ++connections_;
+        UniqueSocket client(accept(listener, nullptr, nullptr));
+        if (!client) continue;  // a client that gave up, or the listener closed by the destructor
         answer_one(client.get());
         shutdown(client.get(), SD_BOTH);
     }
@@ -87,13 +74,9 @@ void ScriptServer::answer_one(SOCKET client) {
         if (got <= 0) return;  // the client sent no whole request
         head.append(chunk, static_cast<size_t>(got));
     }
-    Seen request;
-    const size_t line_end = head.find("\r\n");
-    const size_t space = head.find(' ');
-    const size_t second = head.find(' ', space + 1);
-    request.method = head.substr(0, space);
-    request.target = head.substr(space + 1, second - space - 1);
-    request.headers = head.substr(line_end + 2, head.find("\r\n\r\n") - line_end);
+    const size_t line_end = head.find("\r\n"), space = head.find(' '), second = head.find(' ', space + 1);
+    const Seen request{head.substr(0, space), head.substr(space + 1, second - space - 1),
+                       head.substr(line_end + 2, head.find("\r\n\r\n") - line_end)};
     {
         std::lock_guard lock(mutex_);
         seen_.push_back(request);
@@ -102,7 +85,7 @@ void ScriptServer::answer_one(SOCKET client) {
     send_all(client, reply.head + "\r\n");
     if (request.method == "HEAD") return;
     send_all(client, std::string_view(reply.body).substr(0, reply.stall_after));
-    if (reply.stall_after < reply.body.size()) WaitForSingleObject(released_.get(), longest_stall_ms);
+    if (reply.stall_after < reply.body.size()) WaitForSingleObject(released_.get(), 15000);  // a forgotten stall ends
 }
 
 }  // namespace qorn::test

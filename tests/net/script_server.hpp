@@ -1,6 +1,6 @@
 // A small HTTP server on 127.0.0.1 inside the test process, for cases that need
-// exact bytes on the wire: each request gets the answer the test scripted, on its
-// own connection. One serving thread; the accessors are safe from the test thread.
+// exact bytes on the wire: each request, on its own connection, gets the answer
+// the test's script gives. One serving thread; the accessors are safe from others.
 #pragma once
 
 #include <winsock2.h>
@@ -12,7 +12,6 @@
 #include <functional>
 #include <mutex>
 #include <string>
-#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -29,44 +28,32 @@ using UniqueSocket = UniqueAny<SocketTraits>;
 struct Answer {
     std::string head;  // status line and header lines, each ending in CR LF, without the blank line
     std::string body;
-    // Send only this many bytes of the body, then keep the connection open and
-    // silent until the test releases it (or the server stops).
-    size_t stall_after = std::string::npos;
+    size_t stall_after = std::string::npos;  // sends that much of the body, then waits for release() (at most 15 s)
 };
 
-// status line, Content-Length of the body, "Connection: close", then extra lines.
+// The status line, Content-Length of the body, "Connection: close", then the extra lines.
 Answer answer(int status, std::string body = {}, std::string extra_lines = {});
 
-struct Seen {
-    std::string method;
-    std::string target;
-    std::string headers;  // the header lines as received
-};
+struct Seen { std::string method, target, headers; };  // headers: the header lines as received
 
 class ScriptServer {
 public:
     explicit ScriptServer(std::function<Answer(const Seen&)> script);
     ~ScriptServer();
-    ScriptServer(const ScriptServer&) = delete;
-    ScriptServer& operator=(const ScriptServer&) = delete;
 
-    // http://127.0.0.1:<port><path>
-    std::wstring url(std::string_view path = "/api/manifest") const;
+    std::wstring url(std::string_view path = "/api/manifest") const;  // http://127.0.0.1:<port><path>
     std::vector<Seen> seen() const;
-    int connections() const { return connections_.load(); }
-    // Lets stalled answers finish (their connections close).
-    void release() { SetEvent(released_.get()); }
+    void release() { SetEvent(released_.get()); }  // lets stalled answers finish
 
 private:
-    void serve();
+    void serve(SOCKET listener);
     void answer_one(SOCKET client);
 
     std::function<Answer(const Seen&)> script_;
-    UniqueSocket listener_;
+    UniqueSocket listener_;  // closing it ends the serving thread's wait for a client
     std::uint16_t port_ = 0;
     UniqueHandle released_;
     std::atomic<bool> stopping_{false};
-    std::atomic<int> connections_{0};
     mutable std::mutex mutex_;
     std::vector<Seen> seen_;
     std::thread thread_;
