@@ -1,9 +1,8 @@
-"""Crash torture: an update from one release of about 500 files to the next is
-killed at a random moment, over and over; after every kill one normal run must
-leave the folder holding exactly the new release, verified, with nothing of the
-transaction left and nothing outside the release touched.
-
-QORN_TORTURE_SEED repeats a run; QORN_TORTURE_ROUNDS changes the number of rounds."""
+"""Crash torture: an update of about 500 files is killed at a random moment, over and over.
+Odd rounds end with a normal run, which must leave the new release, verified; even rounds
+with a run against a stopped host, which shows what the roll-back left: the old release
+byte for byte when the kill came before the commit, the new one after it. Nothing else is
+touched. QORN_TORTURE_SEED repeats a run; QORN_TORTURE_ROUNDS sets the number of rounds."""
 
 import os, random, shutil, sys, time, unittest
 
@@ -28,7 +27,7 @@ def snapshot(root):
             for path, data in read_tree(root, skip_state=False).items()}
 
 class KilledUpdates(ClientCase):
-    def test_every_killed_update_is_finished_by_the_next_run(self):
+    def test_every_killed_update_is_finished_or_rolled_back(self):
         seed = int(os.environ.get("QORN_TORTURE_SEED", str(random.randrange(1 << 32))))
         print("\ncrash torture: seed %d, %d rounds (QORN_TORTURE_SEED=%d repeats it)"
               % (seed, ROUNDS, seed), file=sys.stderr, flush=True)
@@ -53,6 +52,8 @@ class KilledUpdates(ClientCase):
         print("an uninterrupted update takes %.1f s" % span, file=sys.stderr, flush=True)
 
         for number in range(1, ROUNDS + 1):
+            offline = number % 2 == 0
+            self.serve()
             shutil.rmtree(self.client)
             shutil.copytree(installed, self.client, symlinks=True)
             delay = draw.uniform(0.2, span)
@@ -63,14 +64,36 @@ class KilledUpdates(ClientCase):
             killed = update.finish()
             left = [name for name in ("downloads", "staging", "journal.json", "transaction")
                     if os.path.exists(self.state_path(name))]
-            print("round %d: killed after %.2f s, %s" % (
-                number, delay, "had ended" if ended else "left: " + (", ".join(left) or "nothing")),
-                file=sys.stderr, flush=True)
+            # Committed: a committed journal, or none and the new manifest installed.
+            if "journal.json" in left:
+                committed = self.state_json("journal.json").get("committed") is True
+            else:
+                with open(self.state_path("installed.json"), "rb") as src:
+                    committed = src.read() == self.manifest
+            print("round %d: killed after %.2f s, %s; %s the commit, then a run %s" % (
+                number, delay, "had ended" if ended else "left: " + (", ".join(left) or "nothing"),
+                "after" if committed else "before",
+                "against a stopped host" if offline else "to the end"), file=sys.stderr, flush=True)
             with self.subTest(round=number, delay=round(delay, 2), seed=seed):
-                if killed.result is None:
+                if offline:
+                    self.stop_host()
+                    # The host is away: a run succeeds offline only with the release it holds.
                     run = self.sync()
-                    self.assertEqual((run.returncode, (run.result or {}).get("releaseId")),
-                                     (0, "r2"), run)
-                self.assert_client_holds({**new, **own})
-                self.assert_verified("r2")
+                    release, files = ("r2", new) if committed else ("r1", old)
+                    if run.returncode == 0:
+                        self.assertEqual((run.result["releaseId"], run.result["offline"]),
+                                         (release, True), run)
+                    else:
+                        self.assert_failed(run, "Không kết nối được hosting. "
+                                                "Chưa có client hoàn chỉnh để chạy.")
+                    self.assert_client_holds({**files, **own})
+                else:
+                    if killed.result is None:
+                        run = self.sync()
+                        self.assertEqual((run.returncode, (run.result or {}).get("releaseId")),
+                                         (0, "r2"), run)
+                    self.assert_client_holds({**new, **own})
+                    self.assert_verified("r2")
+                for name in ("journal.json", "transaction"):
+                    self.assertFalse(os.path.exists(self.state_path(name)), name)
                 self.assertEqual(snapshot(neighbour), outside)
