@@ -1,7 +1,7 @@
 """`Updater.exe --sync` under Wine against the update-host tool, checked by its output, the
 client folder, the state folder and the host's request log."""
 
-import os, sys, threading, time, unittest
+import os, sys, tempfile, threading, time, unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
 from harness import (FAKE_GAME, UPDATER, UPDATER_NEXT, ClientCase, make_tree,  # noqa: E402
@@ -50,6 +50,20 @@ class FreshFolder(ClientCase):
         make_tree(self.client, files)
         self.assert_installed(self.sync(), "r1", files, 0)
         self.assertEqual([r["path"] for r in self.new_requests()], ["/api/manifest"])
+
+class FolderOnZ(ClientCase):
+    """A client folder in a Unix temporary folder, so on Z:, whose root reads as a link."""
+
+    client_root = tempfile.gettempdir()
+
+    def test_install_then_update(self):
+        self.assertTrue(windows_path(self.client).startswith("Z:\\"), self.client)
+        files, second = sample_files(20), sample_files(20, version=2)
+        self.publish(files, "r1", "--packages", "1").serve()
+        self.assert_synced(self.sync(), "r1", downloaded=21)
+        self.assert_client_holds(files)
+        self.publish(second, "r2")
+        self.assert_installed(self.sync(), "r2", second, 21)
 
 class UpToDateClient(ClientCase):
     """A client installed at r1 by an earlier run."""
