@@ -1,6 +1,5 @@
-"""`Updater.exe --sync` against Debian's nginx serving a site with the server
-block that the host tool generated: a first installation, the quick path, and an
-update to the next release after a publish and a reload."""
+"""`Updater.exe --sync` against Debian's nginx with the server block the host tool generated: a
+first installation, the quick path, and an update to the next release after a reload."""
 
 import os, signal, sys, time, unittest
 

@@ -1,6 +1,5 @@
-"""What the whole-program tests, the host tool tests and the sync benchmarks share:
-child processes that are always stopped, client trees, the host tool, nginx, request
-logs, `Updater.exe --sync` under Wine, and the whole-program tests' base class."""
+"""What the whole-program tests, the host tool tests and the sync benchmarks share: child processes,
+client trees, the host tool, nginx, request logs, `Updater.exe --sync` under Wine, test cases."""
 
 import atexit, hashlib, http.client, json, os, shutil, socket, struct, subprocess, sys, tempfile
 import threading, time, unittest
@@ -30,14 +29,13 @@ def start(command, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL):
     return CHILDREN[-1]
 
 def stop(process, timeout=10):
-    """SIGTERM, then SIGKILL when it lingers."""
-    if process.poll() is None:
-        process.terminate()
-        try:
-            process.wait(timeout)
-        except subprocess.TimeoutExpired:
-            process.kill()
-            process.wait()
+    """SIGTERM (nothing for an ended process), then SIGKILL when it lingers."""
+    process.terminate()
+    try:
+        process.wait(timeout)
+    except subprocess.TimeoutExpired:
+        process.kill()
+        process.wait()
     if process in CHILDREN:
         CHILDREN.remove(process)
     if process.stdout:
