@@ -2,7 +2,7 @@
 """Benchmarks of whole `Updater.exe --sync` runs under Wine, written as markdown.
 
 usage: sync_bench.py UPDATER_EXE TRIVIAL_EXE WORK_FOLDER [--section quick|install|all]
-                     [--runs N]
+                     [--runs N] [--smoke]
 
 Two sections, each against references measured in the same run:
 
@@ -13,10 +13,12 @@ Two sections, each against references measured in the same run:
   files one after the other plus sha256sum of them, with the bytes on the wire
   of both.
 
-WORK_FOLDER must lie on the Wine prefix's C: drive: under Wine the root of Z:
-shows as a link, and the launcher refuses client folders below links. A fresh
-folder is made inside it and removed on exit, with every server started here.
-Progress goes to stderr, the markdown to stdout.
+WORK_FOLDER holds the client folders; keep it on the Wine prefix's C: drive for
+launchers that refuse links above a client folder (under Wine the root of Z:
+reads as a link). A fresh folder is made inside it and removed on exit, with
+every server started here. Progress goes to stderr, the markdown to stdout.
+The plumbing (host tool, request logs, Updater.exe under Wine) is the tests'
+harness, tests/support/harness.py, through bench/sync_support.py.
 
 Bytes on the wire are counted by the native relay `wire_counter` of
 scripts/bench, which exports it before running this script; the environment
@@ -35,10 +37,9 @@ import sys
 import tempfile
 import time
 
-from sync_support import (BACKGROUND, MIB, QUICK_RUN_TIMEOUT, ROOT, BenchError, Launcher, Relay,
-                          RequestLog, expect, group, mib_text, paragraph, progress, publish, run,
-                          seconds_text, spread, start_server, timed, tree_bytes, warm,
-                          windows_path)
+from sync_support import (FAILURES, MIB, QUICK_RUN_TIMEOUT, ROOT, Launcher, Relay, expect, group,
+                          free_port, mib_text, paragraph, progress, publish, run, seconds_text,
+                          spread, start_server, stop_all, timed, tree_bytes, warm)
 
 SAMPLE_RELEASE = os.path.join(ROOT, "scripts", "sample_release.py")
 
@@ -103,23 +104,23 @@ def quick_section(work, launcher, runs):
         client = os.path.join(folder, "client-%d" % count)
         write_small_release([source, client], count)
         site = os.path.join(folder, "site-%d" % count)
-        port, log_path = start_server(site, folder, "host-%d" % count)
+        port = free_port()
         release_id = "quick-%d" % count
         publish(source, site, "http://127.0.0.1:%d" % port, release_id, 0)
+        port, log = start_server(site, folder, "host-%d" % count, port)
         shutil.rmtree(source)
-        clients[count] = {"windows": windows_path(client),
-                          "url": "http://127.0.0.1:%d/api/manifest" % port,
-                          "log": RequestLog(log_path), "release": release_id, "times": []}
+        clients[count] = {"client": client, "url": "http://127.0.0.1:%d/api/manifest" % port,
+                          "log": log, "release": release_id, "times": []}
 
     progress("quick path: the first --sync of each client adopts the written files")
     for count in QUICK_SIZES:
         entry = clients[count]
-        seconds, result, _ = launcher.sync(entry["windows"], entry["url"], ADOPT_TIMEOUT,
+        seconds, result, _ = launcher.sync(entry["client"], entry["url"], ADOPT_TIMEOUT,
                                            "adopting the %d-file client" % count)
         expect(result.get("releaseId") == entry["release"] and result.get("downloaded") == 0
                and result.get("quick") is False and result.get("offline") is False,
                "adopting the %d-file client gave %s" % (count, json.dumps(result)))
-        requests = entry["log"].new_entries()
+        requests = entry["log"].new(at_least=1)
         expect(not any(r["path"].startswith(("/files/", "/packages/")) for r in requests),
                "adopting the %d-file client downloaded files: %s" % (count, requests))
         entry["adopt"] = seconds
@@ -132,13 +133,13 @@ def quick_section(work, launcher, runs):
         order = QUICK_SIZES if round_index % 2 == 0 else tuple(reversed(QUICK_SIZES))
         for count in order:
             entry = clients[count]
-            seconds, result, _ = launcher.sync(entry["windows"], entry["url"], QUICK_RUN_TIMEOUT,
+            seconds, result, _ = launcher.sync(entry["client"], entry["url"], QUICK_RUN_TIMEOUT,
                                                "the quick path of the %d-file client" % count)
             expect(result == {"downloaded": 0, "launcherReady": False, "offline": False,
                               "quick": True, "releaseId": entry["release"]},
                    "the %d-file client did not take the quick path: %s"
                    % (count, json.dumps(result)))
-            requests = entry["log"].new_entries()
+            requests = entry["log"].new(at_least=1)
             expect(len(requests) == 1 and requests[0]["method"] == "HEAD"
                    and requests[0]["path"] == "/api/manifest" and requests[0]["status"] == 304,
                    "the quick path of the %d-file client made other requests than one HEAD of the "
@@ -148,7 +149,7 @@ def quick_section(work, launcher, runs):
             round_index + 1, runs, seconds_text(floors[-1]),
             ", ".join("%s files %s" % (group(c), seconds_text(clients[c]["times"][-1]))
                       for c in QUICK_SIZES)))
-    BACKGROUND.stop_all()
+    stop_all()
     shutil.rmtree(folder)
 
     small, large = (clients[c] for c in QUICK_SIZES)
@@ -263,12 +264,12 @@ def install_case(work, launcher, name, release_id, write_release, packages):
     write_release(source)
     release_bytes = tree_bytes(source)
     site = os.path.join(folder, "site")
-    host_port, log_path = start_server(site, folder, "host")
-    log = RequestLog(log_path)
+    host_port = free_port()
     relay = Relay(host_port, folder, "relay-launcher")
     progress("first installation, %s: publishing (%s)" % (
         name, "%d packages" % packages if packages else "no packages"))
     manifest = publish(source, site, "http://127.0.0.1:%d" % relay.port, release_id, packages)
+    host_port, log = start_server(site, folder, "host", host_port)
     shutil.rmtree(source)  # the site holds every byte
     files = manifest["files"]
     package_bytes = sum(p["size"] for p in manifest.get("packages", []))
@@ -285,7 +286,7 @@ def install_case(work, launcher, name, release_id, write_release, packages):
            "curl fetched other bytes than published")
     shutil.rmtree(os.path.join(folder, "curl"))
     curl_one_seconds = curl_in_one(files, host_port, folder)
-    log.new_entries(at_least=2 * len(files))
+    log.new(at_least=2 * len(files))
     os.sync()  # the launcher's run starts with nothing of curl's left to write back
     warm(site_files)
 
@@ -293,18 +294,18 @@ def install_case(work, launcher, name, release_id, write_release, packages):
     client = os.path.join(folder, "client")
     os.makedirs(client)
     seconds, result, stages = launcher.sync(
-        windows_path(client), "http://127.0.0.1:%d/api/manifest" % relay.port, INSTALL_TIMEOUT,
+        client, "http://127.0.0.1:%d/api/manifest" % relay.port, INSTALL_TIMEOUT,
         "the installation of " + name)
     expect(result == {"downloaded": len(files), "launcherReady": False, "offline": False,
                       "quick": False, "releaseId": release_id},
            "the installation of %s gave %s" % (name, json.dumps(result)))
-    requests = log.new_entries()
+    requests = log.new(at_least=1)
     connections, wire = relay.finish()
     for entry in files:
         path = os.path.join(client, *entry["path"].split("/"))
         expect(os.path.isfile(path) and os.path.getsize(path) == entry["size"],
                "the installed client lacks %s or has it at another size" % entry["path"])
-    BACKGROUND.stop_all()
+    stop_all()
     shutil.rmtree(folder)
     durations, before_first = stage_durations(stages, seconds)
     progress("  %s: --sync %s (%s), curl %s + sha256sum %s, one curl %s" % (
@@ -327,7 +328,9 @@ def install_section(work, launcher):
         ("demo release", install_case(work, launcher, "demo", "demo-1", write_demo_release, 2)),
         ("demo release, no packages",
          install_case(work, launcher, "demo-single", "demo-1", write_demo_release, 0)),
-        ("1 GiB release", install_case(work, launcher, "large", "large-1", write_large_release, 0)),
+        ("1 GiB release" if LARGE_FILES * LARGE_FILE_BYTES == 1 << 30 else
+         "%s release" % mib_text(LARGE_FILES * LARGE_FILE_BYTES),
+         install_case(work, launcher, "large", "large-1", write_large_release, 0)),
     ]
     demo, demo_single, large = (case for _, case in cases)
 
@@ -434,11 +437,18 @@ def main():
                                      formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("updater", help="Updater.exe")
     parser.add_argument("trivial", help="the trivial program of bench/trivial.cpp")
-    parser.add_argument("work", help="a folder on the Wine prefix's C: drive for the clients")
+    parser.add_argument("work", help="a folder for the clients (the Wine prefix's C: drive for "
+                                     "launchers that refuse links above a client folder)")
     parser.add_argument("--section", choices=("quick", "install", "all"), default="all")
     parser.add_argument("--runs", type=int, default=9,
                         help="quick-path runs per client (default 9)")
+    parser.add_argument("--smoke", action="store_true",
+                        help="a short check of the plumbing: small clients and releases, one "
+                             "quick-path run; the figures mean little")
     args = parser.parse_args()
+    if args.smoke:
+        global QUICK_SIZES, LARGE_FILES, LARGE_FILE_BYTES
+        QUICK_SIZES, LARGE_FILES, LARGE_FILE_BYTES, args.runs = (200, 1000), 4, MIB, 1
     if args.section != "quick" and "BASH_FUNC_wire_counter%%" not in os.environ:
         sys.exit("sync_bench: the wire_counter relay is not exported; run me from scripts/bench")
     for path in (args.updater, args.trivial):
@@ -449,7 +459,7 @@ def main():
     work = tempfile.mkdtemp(prefix="sync.", dir=args.work)
 
     def clean_up():
-        BACKGROUND.stop_all()
+        stop_all()
         shutil.rmtree(work, ignore_errors=True)
 
     atexit.register(clean_up)
@@ -463,7 +473,7 @@ def main():
             sections.append(quick_section(work, launcher, args.runs))
         if args.section in ("install", "all"):
             sections.append(install_section(work, launcher))
-    except BenchError as error:
+    except FAILURES as error:
         sys.exit("sync_bench: " + str(error))
     sys.stdout.write("\n".join(sections))
     sys.stdout.flush()

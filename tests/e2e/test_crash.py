@@ -1,61 +1,48 @@
-"""Crash torture: an update from one release of about 500 files to the next is
-killed at a random moment, over and over; after every kill one normal run must
-leave the folder holding exactly the new release, verified, with nothing of the
-transaction left and nothing outside the release touched.
+"""Crash torture: an update of about 500 files is killed at a random moment, over and over.
+Odd rounds end with a normal run, which must leave the new release, verified; even rounds
+with a run against a stopped host, which shows what the roll-back left: the old release
+byte for byte when the kill came before the commit, the new one after it. Nothing else is
+touched. QORN_TORTURE_SEED repeats a run; QORN_TORTURE_ROUNDS sets the number of rounds."""
 
-QORN_TORTURE_SEED repeats a run; QORN_TORTURE_ROUNDS changes the number of rounds."""
+import os, random, shutil, sys, time, unittest
 
-import os
-import random
-import shutil
-import sys
-import time
-import unittest
-
-from e2esupport import ClientCase, finish, read_tree, sample_files, write_tree
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+from harness import ClientCase, make_tree, read_tree, sample_files  # noqa: E402
 
 ROUNDS = int(os.environ.get("QORN_TORTURE_ROUNDS", "32"))
-
 
 def next_release(files):
     """About two files in three changed, a few dropped, a few added."""
     result = {}
     for index, (path, data) in enumerate(sorted(files.items())):
-        if index % 41 == 5:
-            continue
-        result[path] = data if index % 3 == 0 else data[::-1] + b"v2"
+        if index % 41 != 5:
+            result[path] = data if index % 3 == 0 else data[::-1] + b"v2"
     for index in range(12):
         result["Data/Sự kiện mới/Vật phẩm %02d.ozj" % index] = bytes([index]) * (1000 + index)
     return result
 
-
 def snapshot(root):
     """path -> (bytes, write time) of every file below root."""
-    found = {}
-    for path, data in read_tree(root, skip_state=False).items():
-        found[path] = (data, os.stat(os.path.join(root, *path.split("/"))).st_mtime_ns)
-    return found
-
+    return {path: (data, os.stat(os.path.join(root, path)).st_mtime_ns)
+            for path, data in read_tree(root, skip_state=False).items()}
 
 class KilledUpdates(ClientCase):
-    def test_every_killed_update_is_finished_by_the_next_run(self):
+    def test_every_killed_update_is_finished_or_rolled_back(self):
         seed = int(os.environ.get("QORN_TORTURE_SEED", str(random.randrange(1 << 32))))
         print("\ncrash torture: seed %d, %d rounds (QORN_TORTURE_SEED=%d repeats it)"
               % (seed, ROUNDS, seed), file=sys.stderr, flush=True)
         draw = random.Random(seed)
-
         old = sample_files(499)
         new = next_release(old)
         own = {"Screenshots/ảnh 1.jpg": b"player's own", "config.ini": b"[game]\nwindowed=1\n"}
-        self.host.publish(old, "r1", packages=2).start()
+        self.publish(old, "r1", "--packages", "2").serve()
         self.assert_synced(self.sync(), "r1", downloaded=500)
-        write_tree(self.client, own)
-        neighbour = write_tree(os.path.join(self.work, "neighbour"),
-                               {"keep.txt": b"outside the client folder"})
+        make_tree(self.client, own)
+        neighbour = make_tree(self.work + "/neighbour", {"keep.txt": b"outside the client folder"})
+        outside = snapshot(neighbour)
         installed = os.path.join(self.work, "installed-r1")
         shutil.copytree(self.client, installed, symlinks=True)
-        outside = snapshot(neighbour)
-        self.host.publish(new, "r2")
+        self.publish(new, "r2")
 
         # One uninterrupted update gives the span in which to kill.
         started = time.monotonic()
@@ -65,32 +52,48 @@ class KilledUpdates(ClientCase):
         print("an uninterrupted update takes %.1f s" % span, file=sys.stderr, flush=True)
 
         for number in range(1, ROUNDS + 1):
+            offline = number % 2 == 0
+            self.serve()
             shutil.rmtree(self.client)
             shutil.copytree(installed, self.client, symlinks=True)
             delay = draw.uniform(0.2, span)
-            process, began = self.start_sync()
+            update = self.start_sync()
             time.sleep(delay)
-            ended = process.poll() is not None
-            process.kill()
-            killed = finish(process, began)
+            ended = update.process.poll() is not None
+            update.process.kill()
+            killed = update.finish()
             left = [name for name in ("downloads", "staging", "journal.json", "transaction")
                     if os.path.exists(self.state_path(name))]
-            print("round %d: killed after %.2f s, %s" % (
-                number, delay, "had ended" if ended else "left: " + (", ".join(left) or "nothing")),
-                file=sys.stderr, flush=True)
+            # Committed: a committed journal, or none and the new manifest installed.
+            if "journal.json" in left:
+                committed = self.state_json("journal.json").get("committed") is True
+            else:
+                with open(self.state_path("installed.json"), "rb") as src:
+                    committed = src.read() == self.manifest
+            print("round %d: killed after %.2f s, %s; %s the commit, then a run %s" % (
+                number, delay, "had ended" if ended else "left: " + (", ".join(left) or "nothing"),
+                "after" if committed else "before",
+                "against a stopped host" if offline else "to the end"), file=sys.stderr, flush=True)
             with self.subTest(round=number, delay=round(delay, 2), seed=seed):
-                if killed.result is None:
+                if offline:
+                    self.stop_host()
+                    # The host is away: a run succeeds offline only with the release it holds.
                     run = self.sync()
-                    self.assertEqual(run.returncode, 0, run)
-                    self.assertEqual(run.result["releaseId"], "r2", run)
-                self.assert_client_holds({**new, **own})
-                self.assert_verified("r2")
-                self.assertFalse(os.path.exists(self.state_path("transaction")))
+                    release, files = ("r2", new) if committed else ("r1", old)
+                    if run.returncode == 0:
+                        self.assertEqual((run.result["releaseId"], run.result["offline"]),
+                                         (release, True), run)
+                    else:
+                        self.assert_failed(run, "Không kết nối được hosting. "
+                                                "Chưa có client hoàn chỉnh để chạy.")
+                    self.assert_client_holds({**files, **own})
+                else:
+                    if killed.result is None:
+                        run = self.sync()
+                        self.assertEqual((run.returncode, (run.result or {}).get("releaseId")),
+                                         (0, "r2"), run)
+                    self.assert_client_holds({**new, **own})
+                    self.assert_verified("r2")
+                for name in ("journal.json", "transaction"):
+                    self.assertFalse(os.path.exists(self.state_path(name)), name)
                 self.assertEqual(snapshot(neighbour), outside)
-                for path, data in own.items():
-                    with open(os.path.join(self.client, *path.split("/")), "rb") as src:
-                        self.assertEqual(src.read(), data)
-
-
-if __name__ == "__main__":
-    unittest.main()

@@ -1,0 +1,274 @@
+"""The update-host tool: the launcher's rules, `publish` (the site, refusals, a site replaced
+whole or not at all), and the site as launchers see it from `serve` and from nginx."""
+
+import http.client, json, os, shutil, ssl, subprocess, sys, tempfile, unittest, urllib.parse
+import zipfile
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+from harness import (NGINX, TOOL, ServedSite, free_port, make_pe, make_tree,  # noqa: E402
+                     publish, request, run, sha, start_nginx, stop)
+from qornhost.rules import (RuleError, case_key, check_base_url, check_client_path,  # noqa: E402
+                            check_release_id, inspect_launcher, loopback_bind_address,
+                            parse_launcher_version)
+
+BASE = "http://127.0.0.1:54321"
+BIG = bytes(i * 7 % 251 for i in range(5000))
+FILE = "/files/" + sha(BIG)
+CLIENT = {"Main.exe": b"main", "Data/nh\u00e2n v\u1eadt/a.bmd": b"same bytes",
+          "Data/copy.bmd": b"same bytes", "Data/big.bin": BIG, "Sound/x.wav": b"",
+          "Empty/Inner": None, "Music": None}
+# rule -> {what its refusal names (None: accepted) -> inputs}
+CASES = {
+    check_client_path: {
+        "unsafe": ["../Main.exe", "Data/../a", "Data//a", "Data/a.", "Data/a ", "/a", "a/"],
+        "1 to 230": ["", "a" * 231, "\U0001F600" * 115 + "a"],
+        "not allowed": ["C:/Main.exe", "a\\b", "a\tb", "x|y"],
+        "device": ["CON.txt", "A/NUL", "con", "Nul.tar.gz", "COM\u00b9.txt", "LPT\u00b3.log",
+                   "lpt9", "COM0"],
+        "launcher": [".qorn-launcher/a", "Updater.exe", "QORNUPDATETOOL.exe/x"],
+        "UTF-8": ["bad\udcffname"],
+        None: ["Data/nhân vật/a.bmd", "COM10", "CONSOLE", "COMX", "NULL", "COM\u2074", ".hidden",
+               "Data/Updater.exe", "Data/.qorn-launcher", "a..b", "a" * 230, "\U0001F600" * 115]},
+    check_release_id: {None: ["r1", "1.2.3", "r-1.2_3", "a" * 80, "r1."], "release id": [
+        "", "a" * 81, "-r1", "_r1", ".r1", "r..1", "r 1", "rü", "r1\n"]},
+    parse_launcher_version: {"launcher version": ["2.0.8", "2.0.8.0.0", "-1.0.0.0", "65536.0.0.0",
+                                                  "1..2.3", "1.2.x.4", "1.2.3.\u0664"]},
+    check_base_url: {
+        None: ["https://update.example.net/", "http://127.0.0.1:1", "http://LocalHost:1",
+               "http://[::1]:8080"],
+        "base URL": ["http://update.example.net", "https://u:p@host", "https://host/#x", "ftp://h",
+                     "https://host/prefix", "https://host/?a=1", "host:80", "https://host:0",
+                     "https://host:99999"]},
+    loopback_bind_address: {"loopback": ["0.0.0.0", "::", "192.168.1.1", "example.net"]},
+    inspect_launcher: {"MZ": [b"PK\x03\x04" + bytes(100)], "DLL": [make_pe(dll=True)],
+                       "architecture": [make_pe(machine=0xAA64)],
+                       "version": [make_pe(version=None)]}}
+
+class Rules(unittest.TestCase):
+    def test_refusals_name_the_broken_rule(self):
+        for check, groups in CASES.items():
+            for reason, value in ((r, v) for r, values in groups.items() for v in values):
+                with self.subTest(check=check.__name__, value=value):
+                    if reason is None:
+                        check(value)
+                    else:
+                        self.assertRaisesRegex(RuleError, reason, check, value)
+
+    def test_answers(self):
+        # Upper cases longer than one code unit are not applied: the key keeps the length.
+        self.assertEqual(case_key("Nhân ß \ufb01le \U00010428"), "NHÂN ß \ufb01LE \U00010428")
+        self.assertEqual(inspect_launcher(make_pe(0x14C, 0x10B, (1, 2, 3, 4))),
+                         ("win-x86", parse_launcher_version("1.2.3.4")))
+
+class Publish(unittest.TestCase):
+    def setUp(self):
+        self.tmp = tempfile.mkdtemp(prefix="qorn-host-")
+        self.addCleanup(shutil.rmtree, self.tmp)
+        self.src = make_tree(os.path.join(self.tmp, "src"), CLIENT)
+        self.site = os.path.join(self.tmp, "site")
+
+    def publish(self, *options, release="r1", source=None, site=None):
+        return run([sys.executable, TOOL, "publish", source or self.src, site or self.site,
+                    "--base-url", BASE + "/", "--release-id", release, *options])
+
+    def read(self, *parts):
+        with open(os.path.join(self.site, *parts), "rb") as src:
+            return src.read()
+
+    def test_site(self):
+        """What installations do not show: empty folders, bodies once, a stored package each."""
+        done = self.publish("--packages", "50", "--package-compression", "stored")
+        self.assertEqual(done.returncode, 0, done.stderr)
+        document = json.loads(self.read("api", "manifest"))
+        self.assertEqual(document["directories"], ["Empty/Inner", "Music"])
+        files = {p: d for p, d in CLIENT.items() if d is not None}
+        self.assertEqual({name: self.read("files", name) for name in os.listdir(
+            os.path.join(self.site, "files"))}, {sha(d): d for d in files.values()})
+        for package, path in zip(document["packages"], sorted(files), strict=True):
+            with zipfile.ZipFile(os.path.join(self.site, "packages", package["sha256"] + ".zip")) \
+                    as archive:
+                self.assertEqual([(i.filename, i.compress_type) for i in archive.infolist()],
+                                 [(path, zipfile.ZIP_STORED)])
+                self.assertEqual((package["files"], archive.read(path)), ([path], files[path]))
+
+    def test_refusals_report_every_problem_and_write_nothing(self):
+        exe = make_tree(self.tmp, {"x64.exe": make_pe()}) + "/x64.exe"
+        outside = make_tree(os.path.join(self.tmp, "outside"), {"x.bin": b"x"})
+        main = {"Main.exe": b"m"}
+        cases = [  # (client folder, a text: a link to it; options; what stderr says)
+            ({**main, "COM\u00b9.txt": b"x", "Data/a.txt": b"1", "data/A.TXT": b"2",
+              "Notes": b"file", "notes/inner.txt": b"x", "readme": None, "README": b"file",
+              "updater.exe": b"x", "Data/trailing.": b"x", "Bin/ok.dll": b"x"},
+             ["--release-id=-bad", "--base-url", "http://update.example.net"],
+             ["'COM\u00b9.txt'", "reserved Windows device name",
+              "differ only in letter case; Windows would make them one file",
+              "'notes/inner.txt' uses the file 'Notes' as a folder",
+              "folder 'readme' collides with 'README'", "belongs to the launcher",
+              "'Data/trailing.': unsafe", "release id '-bad'", "HTTPS only"]),
+            ({"Bin/Main.exe": b"m"}, [], ["no Main.exe"]),
+            ({**main, "Linked": outside, "file-link": outside + "/x.bin"}, [],
+             ["'Linked': is a folder link", "'file-link': is a link"]),
+            ({**main, "Data/aux.dat": b""}, [], ["publish refused (1 problem)", "'Data/aux.dat'"]),
+            (main, ["--launcher", "win-x64=%s:2.0.9.0" % exe, "--launcher", "win-x64=" + exe],
+             ["file version is 2.0.8.0", "offered twice"]),
+            (main, ["--launcher", "win-x86=" + exe, "--launcher", "arm64=" + exe],
+             ["is win-x64, not win-x86", "win-x64 or win-x86"]),
+            (main, ["--launcher", "win-x64=%s:2.0.8" % exe], ["must have four parts"])]
+        for number, (entries, options, messages) in enumerate(cases):
+            source = make_tree(os.path.join(self.tmp, "case-%d" % number),
+                               {p: d for p, d in entries.items() if not isinstance(d, str)})
+            for path, target in entries.items():
+                if isinstance(target, str):
+                    os.symlink(target, os.path.join(source, path))
+            with self.subTest(messages[0]):
+                done = self.publish(*options, source=source)
+                self.assertEqual((done.returncode, done.stdout), (1, ""))
+                for message in messages:
+                    self.assertIn(message, done.stderr)
+                self.assertNotIn("ok.dll", done.stderr)
+                self.assertFalse(os.path.exists(self.site))
+        # Neither a folder that is not a site, nor one inside the source, is written to.
+        make_tree(self.site, {"precious.txt": b"keep"})
+        self.assertIn("not a release site", self.publish().stderr)
+        self.assertEqual(os.listdir(self.site), ["precious.txt"])
+        self.assertIn("contain each other", self.publish(site=self.src + "/site").stderr)
+        self.assertFalse(os.path.exists(self.src + "/site"))
+
+    def test_a_site_is_replaced_whole_or_not_at_all(self):
+        self.assertEqual(self.publish().returncode, 0)
+        before, bodies = self.read("api", "manifest"), os.listdir(os.path.join(self.site, "files"))
+        make_tree(self.src, {"Data/big.bin": b"new content", "dll.exe": make_pe(dll=True)})
+        # Refused late, after the new bodies were stored: the old site stays as it was.
+        failed = self.publish("--launcher", "win-x64=" + self.src + "/dll.exe", release="r2")
+        self.assertIn("DLL", failed.stderr)
+        self.assertEqual(self.read("api", "manifest"), before)
+        self.assertEqual(sorted(os.listdir(os.path.join(self.site, "files"))), sorted(bodies))
+        os.remove(os.path.join(self.src, "dll.exe"))
+        self.assertEqual(self.publish(release="r2").returncode, 0)
+        self.assertEqual(set(os.listdir(os.path.join(self.site, "files"))),
+                         set(bodies) - {sha(BIG)} | {sha(b"new content")})
+        self.assertEqual(json.loads(self.read("api", "manifest"))["releaseId"], "r2")
+        self.assertEqual([n for n in os.listdir(self.tmp) if n.startswith(".site.")],
+                         [".site.lock"])
+
+class Answers:
+    """Both servers' answers, over one kept-alive connection; subclasses serve on cls.port."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.root = tempfile.mkdtemp(prefix="qorn-serve-")
+        cls.addClassCleanup(shutil.rmtree, cls.root)
+        make_tree(cls.root, {**{"src/" + p: d for p, d in CLIENT.items()},
+                             "Updater.exe": make_pe()})
+        cls.port = free_port()
+        cls.manifest = publish(cls.root + "/src", cls.root + "/site", "http://127.0.0.1:1", "r1",
+                               "--nginx-listen", "127.0.0.1:%d" % cls.port, "--packages", "1",
+                               "--launcher", "win-x64=%s/Updater.exe" % cls.root)
+        cls.serve()
+
+    def setUp(self):
+        self.conn = http.client.HTTPConnection("127.0.0.1", self.port, timeout=10)
+        self.addCleanup(self.conn.close)
+
+    def get(self, path, method="GET", **headers):
+        return request(self.port, method, path, headers, self.conn)
+
+    def test_manifest(self):
+        etag = '"%s"' % sha(self.manifest)
+        for method, body in (("GET", self.manifest), ("HEAD", b"")):
+            status, headers, data = self.get("/api/manifest", method)
+            self.assertEqual((status, data, headers["etag"], headers["x-qorn-release"],
+                              headers["content-type"], int(headers["content-length"])),
+                             (200, body, etag, "r1", "application/json", len(self.manifest)))
+            status, headers, data = self.get("/api/manifest", method, **{"If-None-Match": etag})
+            self.assertEqual((status, data, headers["etag"], headers["x-qorn-release"]),
+                             (304, b"", etag, "r1"))
+        # Only exactly the entity tag is answered 304.
+        for other in (etag.strip('"'), "W/" + etag, '"%s"' % ("0" * 64), etag.upper()):
+            self.assertEqual(self.get("/api/manifest", "HEAD", **{"If-None-Match": other})[0], 200)
+
+    def test_ranges(self):
+        for method, asked, status, body, content_range in [
+                ("GET", "bytes=1000-", 206, BIG[1000:], "bytes 1000-4999/5000"),
+                ("HEAD", "bytes=4999-", 206, BIG[4999:], "bytes 4999-4999/5000"),
+                ("GET", "bytes=-10", 206, BIG[-10:], "bytes 4990-4999/5000"),
+                ("GET", "bytes=10-19", 206, BIG[10:20], "bytes 10-19/5000"),
+                ("GET", "bytes=5000-", 416, None, "bytes */5000"),
+                ("GET", "bytes=0-1,5-6", 200, BIG, None), ("GET", "", 200, BIG, None)]:
+            with self.subTest(method=method, range=asked):
+                answer, headers, data = self.get(FILE, method, Range=asked)
+                self.assertEqual((answer, headers.get("content-range")), (status, content_range))
+                if body is not None:
+                    self.assertEqual((data, int(headers["content-length"])),
+                                     (body if method == "GET" else b"", len(body)))
+                    self.assertEqual(headers["content-type"], "application/octet-stream")
+
+    def test_only_published_addresses_are_served(self):
+        document = json.loads(self.manifest)
+        for url, kind in ((document["packages"][0]["url"], "application/zip"),
+                          (document["launchers"][0]["url"], "application/octet-stream")):
+            status, headers, _ = self.get(urllib.parse.urlsplit(url).path, "HEAD")
+            self.assertEqual((status, headers["content-type"]), (200, kind))
+        for path in ("/nginx.conf", "/api/release", "/api/manifest.sha256", "/files/", "/",
+                     FILE.upper(), "/files/" + sha(b"nope")):
+            self.assertEqual(self.get(path)[0], 404, path)
+
+class ToolServer(Answers, unittest.TestCase):
+    @classmethod
+    def serve(cls):
+        cls.server = ServedSite(cls.root + "/site", cls.root, port=cls.port)
+        cls.addClassCleanup(stop, cls.server.process)
+
+    def setUp(self):
+        super().setUp()
+        self.server.faults({})
+
+    def test_faults(self):
+        # A faults file that cannot be used fails every request and says why.
+        for rules, reason in (({FILE: {"cutAfter": -1}}, b"cutAfter"),
+                              ({FILE: {"bogus": 1}}, b"unknown fault")):
+            self.server.faults(rules)  # read again by the next request
+            status, _, body = self.get(FILE)
+            self.assertEqual(status, 500)
+            self.assertIn(reason, body)
+        self.server.faults({FILE: {"ignoreRange": True}})
+        self.assertEqual(self.get(FILE, Range="bytes=1000-")[::2], (200, BIG))
+        # A body cut for the first requests only; the log shows what was sent.
+        self.server.faults({FILE: {"cutAfter": 100, "times": 2}})
+        for _ in range(2):
+            with self.assertRaises(http.client.IncompleteRead) as cut:
+                request(self.port, "GET", FILE + "?cut", {"Range": "bytes=1000-"})
+            self.assertEqual(cut.exception.partial, BIG[1000:1100])
+        self.assertEqual(self.get(FILE + "?cut", Range="bytes=1000-")[2], BIG[1000:])
+        entries = [e for e in self.server.log.new(at_least=3) if e["path"] == FILE + "?cut"]
+        self.assertEqual([(e["status"], e["bytes"]) for e in entries],
+                         [(206, 100), (206, 100), (206, 4000)])
+
+@unittest.skipUnless(NGINX, "nginx is not installed")
+class NginxServer(Answers, unittest.TestCase):
+    @classmethod
+    def serve(cls):
+        """The site's server block, and one with TLS when openssl can make a certificate."""
+        includes, cls.tls_port = [cls.root + "/site/nginx.conf"], None
+        cls.cert, key = cls.root + "/cert.pem", cls.root + "/key.pem"
+        if shutil.which("openssl") and subprocess.run(
+                ["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "1", "-subj",
+                 "/CN=127.0.0.1", "-addext", "subjectAltName=IP:127.0.0.1", "-keyout", key,
+                 "-out", cls.cert], capture_output=True, timeout=30).returncode == 0:
+            os.chmod(key, 0o644)
+            cls.tls_port = free_port()
+            publish(cls.root + "/src", cls.root + "/tls-site", "http://127.0.0.1:1", "tls1",
+                    "--nginx-listen", "127.0.0.1:%d" % cls.tls_port, "--nginx-tls-cert", cls.cert,
+                    "--nginx-tls-key", key)
+            includes.append(cls.root + "/tls-site/nginx.conf")
+        cls.addClassCleanup(stop, start_nginx(cls.root, includes, cls.port))
+
+    def test_tls_server_block(self):
+        if self.tls_port is None:
+            self.skipTest("openssl could not make a test certificate")
+        context = ssl.create_default_context(cafile=self.cert)
+        context.minimum_version = ssl.TLSVersion.TLSv1_2
+        conn = http.client.HTTPSConnection("127.0.0.1", self.tls_port, timeout=10, context=context)
+        self.addCleanup(conn.close)
+        status, headers, _ = request(self.tls_port, "HEAD", "/api/manifest", conn=conn)
+        self.assertEqual((status, headers["x-qorn-release"]), (200, "tls1"))
