@@ -13,9 +13,9 @@ Two sections, each against references measured in the same run:
   files one after the other plus sha256sum of them, with the bytes on the wire
   of both.
 
-WORK_FOLDER holds the client folders; keep it on the Wine prefix's C: drive for
-launchers that refuse links above a client folder (under Wine the root of Z:
-reads as a link). A fresh folder is made inside it and removed on exit, with
+WORK_FOLDER holds the client folders; keep it on the Wine prefix's C: drive so
+that earlier builds, which refused folders below Unix mount points (Wine shows
+them as links), can be measured the same way. A fresh folder is made inside it and removed on exit, with
 every server started here. Progress goes to stderr, the markdown to stdout.
 The plumbing (host tool, request logs, Updater.exe under Wine) is the tests'
 harness, tests/support/harness.py, through bench/sync_support.py.

@@ -15,8 +15,8 @@ FAKE_GAME = os.environ.get("QORN_FAKE_GAME_EXE", os.path.join(BUILD, "tests", "f
 WINEPREFIX = os.environ.setdefault("WINEPREFIX", os.path.expanduser("~/.cache/qorn/wineprefix"))
 os.environ.setdefault("WINEDEBUG", "-all")
 DRIVE_C = os.path.join(WINEPREFIX, "drive_c")
-# Under Wine every Unix mount point, so the root of Z:, reads as a link; launchers
-# that refuse links above a client folder accept only client folders on C:.
+# On C: by default, so that builds from before the launcher accepted folders below
+# Unix mount points (Wine shows them all as links) run the same way.
 CLIENT_ROOT = os.environ.get("QORN_CLIENT_ROOT") or os.path.join(DRIVE_C, "qorn-work")
 STATE = ".qorn-launcher"
 NGINX = shutil.which("nginx", path=os.environ.get("PATH", "") + ":/usr/sbin")
