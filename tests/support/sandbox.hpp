@@ -31,25 +31,19 @@ void write_bytes(const std::filesystem::path& path, std::string_view bytes);
 std::string read_bytes(const std::filesystem::path& path);
 
 // Keeps a file open without sharing, as another program would.
-class HeldOpen {
-public:
+struct HeldOpen {
     explicit HeldOpen(const std::filesystem::path& path);
-
-private:
-    UniqueHandle handle_;
+    UniqueHandle handle;
 };
 
 // Sends this process's standard output to a file for the object's life.
-class CapturedOutput {
-public:
+struct CapturedOutput {
     CapturedOutput();
     ~CapturedOutput();
     std::string text() const;
-
-private:
-    TempFolder folder_;
-    UniqueHandle file_;
-    HANDLE previous_;
+    TempFolder folder;
+    UniqueHandle file;
+    HANDLE previous;
 };
 
 // True under Wine, whose few known gaps some tests must step around.
