@@ -14,52 +14,40 @@ namespace qorn {
 namespace {
 
 using test::failure_of;
-using test::starts_with;
 
 constexpr ULONGLONG forever = ~0ULL;
 
-std::string running_message(const std::string& name, DWORD pid, const std::wstring& image) {
+std::string running(const std::string& name, DWORD pid, const std::wstring& image) {
     return name + " (PID " + std::to_string(pid) +
            ") vẫn đang chạy trong thư mục game. Hãy đóng game rồi bấm Thử lại.\nĐường dẫn: " + to_utf8(image);
 }
 
-// The client folder as the player or the system may spell it, and folders that are not it.
+// The client folder as the player or the system may spell it.
 TEST(PathKey, IgnoresCaseSeparatorsDotsAndLongPathPrefixes) {
-    for (const auto& [a, b, same] : std::vector<std::tuple<std::wstring, std::wstring, bool>>{
-             {L"C:\\Game\\Client", L"\\\\?\\c:\\GAME\\Client\\", true},
-             {L"C:\\Game\\Client", L"c:/game/client/", true},
-             {L"C:\\Game\\Client", L"C:\\Game\\.\\Data\\..\\Client\\\\", true},
-             {L"C:\\Game\\Client", L"C:\\Game//Client", true},
-             {L"\\\\server\\share\\game", L"\\\\?\\UNC\\server\\share\\Game\\", true},
-             {L"C:\\Game\\Client", L"C:\\Game\\Client\\Data", false},
-             {L"C:\\Game\\Client", L"C:\\Game\\Client2", false},
-         }) {
-        EXPECT_EQ(path_key(a) == path_key(b), same) << to_utf8(b);
+    for (const wchar_t* same : {L"\\\\?\\c:\\GAME\\Client\\", L"c:/game/client/", L"C:\\Game\\.\\Data\\..\\Client\\\\",
+                                L"C:\\Game//Client"}) {
+        EXPECT_EQ(path_key(same), path_key(L"C:\\Game\\Client")) << to_utf8(same);
     }
+    EXPECT_EQ(path_key(L"\\\\?\\UNC\\server\\share\\Game\\"), path_key(L"\\\\server\\share\\game"));
 }
-
-// ---- Simulated processes -------------------------------------------------
 
 struct FakeProcess {
     DWORD pid;
-    std::wstring name;
-    std::wstring image;
+    std::wstring name, image;
     ULONGLONG ends_at = forever;  // on the simulated clock
-    bool opens = true;
-    bool image_readable = true;
+    bool opens = true, image_readable = true;
 };
 
-// The process list, processes and clock the guard sees. Handles are real (events),
-// so that a handle the guard leaves open shows.
+// The process list, processes and clock the guard sees, and the launcher's own id
+// 4242. Handles are real (events), so that a handle the guard leaves open shows.
 struct FakeSystem {
     std::vector<FakeProcess> processes;
     ULONGLONG now = 50000;
-    DWORD snapshot_error = 0;
-    DWORD first_error = 0;
-    std::function<void(ULONGLONG)> after_wait;
+    DWORD snapshot_error = 0, first_error = 0;
+    std::function<void()> after_wait;
     std::vector<HANDLE> handles;
     std::map<HANDLE, const FakeProcess*> by_handle;
-    size_t cursor = 0;
+    size_t next = 0;
 
     HANDLE handle(const FakeProcess* process = nullptr) {
         handles.push_back(CreateEventW(nullptr, TRUE, FALSE, nullptr));
@@ -68,11 +56,10 @@ struct FakeSystem {
     }
 } * fake;
 
-BOOL WINAPI fake_next(HANDLE, LPPROCESSENTRY32W entry) {
-    if (fake->cursor >= fake->processes.size()) return SetLastError(ERROR_NO_MORE_FILES), FALSE;
-    const FakeProcess& process = fake->processes[fake->cursor++];
-    entry->th32ProcessID = process.pid;
-    wcsncpy(entry->szExeFile, process.name.c_str(), MAX_PATH - 1);
+BOOL WINAPI next_process(HANDLE, LPPROCESSENTRY32W entry) {
+    if (fake->next == fake->processes.size()) return SetLastError(ERROR_NO_MORE_FILES), FALSE;
+    entry->th32ProcessID = fake->processes[fake->next].pid;
+    wcsncpy(entry->szExeFile, fake->processes[fake->next++].name.c_str(), MAX_PATH - 1);
     return TRUE;
 }
 
@@ -80,12 +67,10 @@ const ProcessCalls fake_calls{
     [](DWORD, DWORD) { return fake->snapshot_error ? SetLastError(fake->snapshot_error), INVALID_HANDLE_VALUE
                                                    : fake->handle(); },
     [](HANDLE snapshot, LPPROCESSENTRY32W entry) -> BOOL {
-        if (entry->dwSize != 568) return SetLastError(ERROR_BAD_LENGTH), FALSE;
-        if (fake->first_error) return SetLastError(fake->first_error), FALSE;
-        fake->cursor = 0;
-        return fake_next(snapshot, entry);
+        if (entry->dwSize != 568 || fake->first_error) return SetLastError(fake->first_error), FALSE;
+        return fake->next = 0, next_process(snapshot, entry);
     },
-    fake_next,
+    next_process,
     [](DWORD access, BOOL inherit, DWORD pid) -> HANDLE {
         for (const FakeProcess& process : fake->processes) {
             if (process.pid == pid && process.opens && access == 0x101000 && !inherit) return fake->handle(&process);
@@ -93,18 +78,17 @@ const ProcessCalls fake_calls{
         return SetLastError(ERROR_ACCESS_DENIED), nullptr;
     },
     [](HANDLE handle, DWORD milliseconds) -> DWORD {
-        const FakeProcess& process = *fake->by_handle.at(handle);
-        if (process.ends_at > fake->now && milliseconds > 0) {
-            fake->now = std::min(process.ends_at, fake->now + milliseconds);
-            if (fake->after_wait) fake->after_wait(fake->now);
+        const ULONGLONG ends_at = fake->by_handle.at(handle)->ends_at;
+        if (ends_at > fake->now && milliseconds > 0) {
+            fake->now = std::min(ends_at, fake->now + milliseconds);
+            if (fake->after_wait) fake->after_wait();
         }
-        return process.ends_at <= fake->now ? WAIT_OBJECT_0 : WAIT_TIMEOUT;
+        return ends_at <= fake->now ? WAIT_OBJECT_0 : WAIT_TIMEOUT;
     },
     [](HANDLE handle, DWORD flags, LPWSTR buffer, PDWORD size) -> BOOL {
         const FakeProcess& process = *fake->by_handle.at(handle);
-        if (!process.image_readable || flags != 0 || *size < process.image.size() + 1) return FALSE;
-        wcscpy(buffer, process.image.c_str());
-        *size = static_cast<DWORD>(process.image.size());
+        if (!process.image_readable || flags != 0 || *size <= process.image.size()) return FALSE;
+        *size = static_cast<DWORD>(process.image.copy(buffer, process.image.size()));
         return TRUE;
     },
     [] { return fake->now; },
@@ -131,9 +115,9 @@ TEST_F(GameGuard, AnUnreadableProcessListFailsTheCall) {
     Cancel cancel;
     EXPECT_EQ(guard(&cancel), "(no failure)");  // an empty list
     system.first_error = ERROR_ACCESS_DENIED;
-    EXPECT_TRUE(starts_with(guard(&cancel), "Không đọc được danh sách tiến trình: ")) << guard(&cancel);
+    EXPECT_TRUE(test::starts_with(guard(&cancel), "Không đọc được danh sách tiến trình: ")) << guard(&cancel);
     system.snapshot_error = ERROR_NOT_ENOUGH_MEMORY;
-    EXPECT_TRUE(starts_with(guard(&cancel), "Không kiểm tra được tiến trình game: ")) << guard(&cancel);
+    EXPECT_TRUE(test::starts_with(guard(&cancel), "Không kiểm tra được tiến trình game: ")) << guard(&cancel);
 }
 
 TEST_F(GameGuard, OnlyLiveGameImagesDirectlyInTheFolderCount) {
@@ -148,23 +132,22 @@ TEST_F(GameGuard, OnlyLiveGameImagesDirectlyInTheFolderCount) {
         {16, L"Main.exe", L"C:\\Game\\Client\\Main.exe", 0},  // already ended
     };
     EXPECT_EQ(guard(nullptr), "(no failure)");
-
     // Without a Cancel a live game fails the call at once, unreported.
     system.processes.push_back({17, L"main_x64.exe", L"\\\\?\\c:\\game\\CLIENT\\main_x64.exe"});
-    EXPECT_EQ(guard(nullptr), running_message("main_x64.exe", 17, L"\\\\?\\c:\\game\\CLIENT\\main_x64.exe"));
+    EXPECT_EQ(guard(nullptr), running("main_x64.exe", 17, L"\\\\?\\c:\\game\\CLIENT\\main_x64.exe"));
     EXPECT_EQ(system.now, 50000u);
     EXPECT_TRUE(reports.empty());
 }
 
-// Two games, each reported while the guard waits; the clock starts at 50000.
+// Two games, each reported while the guard waits for it; the clock starts at 50000.
 TEST_F(GameGuard, TheGraceIsCountedOnceFromTheFirstGameFound) {
     const std::wstring image = L"C:\\Game\\Client\\Main_x64.exe";
     const struct {
         ULONGLONG first_ends, second_ends, ends_at;
         std::string failure;
     } cases[] = {
-        {52000, forever, 53000, running_message("Main_x64.exe", 42, image)},  // the second gets what is left
-        {53000, forever, 53000, running_message("Main_x64.exe", 42, image)},  // ... which is nothing
+        {52000, forever, 53000, running("Main_x64.exe", 42, image)},  // the second gets what is left
+        {53000, forever, 53000, running("Main_x64.exe", 42, image)},  // ... which is nothing
         {52000, 52500, 52500, "(no failure)"},
     };
     for (const auto& c : cases) {
@@ -192,15 +175,13 @@ TEST_F(GameGuard, AStopDuringTheGraceEndsTheCallWithCancelled) {
     for (const ULONGLONG stop_at : {50500u, 53000u}) {
         Cancel cancel;
         system.now = 50000;
-        system.after_wait = [&](ULONGLONG now) {
-            if (now >= stop_at) cancel.cancel();
+        system.after_wait = [&] {
+            if (system.now >= stop_at) cancel.cancel();
         };
         EXPECT_EQ(guard(&cancel), "Đã dừng xử lý.");
         EXPECT_EQ(system.now, stop_at);
     }
 }
-
-// ---- Real processes ------------------------------------------------------
 
 // The fake game copied as Main.exe and run as "Main.exe --guard": the guard on its
 // own folder, as a launcher named Main.exe runs it, must not find itself.
@@ -209,14 +190,14 @@ TEST(GameGuardWithRealGame, ALauncherNamedMainExeDoesNotWaitForItself) {
     const std::filesystem::path image = folder / L"Main.exe";
     std::filesystem::copy_file(QORN_FAKE_GAME_EXE, image);
     std::wstring command = L"\"" + image.wstring() + L"\" --guard";
-    // No console and no standard handles of ours: under Wine a console would
-    // come with a conhost that keeps CTest's output pipe open.
+    // No console and no standard handles: under Wine a console would come with a
+    // conhost that keeps CTest's output pipe open.
     STARTUPINFOW startup{};
     startup.cb = sizeof startup;
     startup.dwFlags = STARTF_USESTDHANDLES;
     PROCESS_INFORMATION started{};
     ASSERT_TRUE(CreateProcessW(image.c_str(), command.data(), nullptr, nullptr, FALSE, DETACHED_PROCESS, nullptr,
-                               folder.path().c_str(), &startup, &started));
+                               nullptr, &startup, &started));
     const UniqueHandle process(started.hProcess), thread(started.hThread);
     if (WaitForSingleObject(process.get(), 20000) == WAIT_TIMEOUT) TerminateProcess(process.get(), 9);
     DWORD code = STILL_ACTIVE;
