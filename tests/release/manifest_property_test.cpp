@@ -62,10 +62,7 @@ std::string mutate_structure(json document, std::mt19937& random) {
     switch (random() % 8) {
         case 0: entry["path"] = entry["path"].get<std::string>() + splice; break;
         case 1: files.push_back(files[random() % files.size()]); break;  // a file twice
-        case 2:
-            std::swap(files[0], files[files.size() - 1]);
-            entry["path"] = splice + "/Main.exe";
-            break;
+        case 2: std::swap(files[0], files.back()), entry["path"] = splice + "/Main.exe"; break;
         case 3: entry["size"] = json::parse(sizes[random() % 5]); break;
         case 4: entry["url"] = splice + entry["url"].get<std::string>(); break;
         case 5: document["directories"].push_back(files[random() % files.size()]["path"]); break;

@@ -3,7 +3,6 @@
 
 #include <windows.h>
 
-#include <algorithm>
 #include <atomic>
 #include <fstream>
 #include <functional>
@@ -14,28 +13,24 @@ namespace {
 
 // Wine's own conversion of a DOS path to the Unix path behind it ("" elsewhere).
 std::wstring unix_path(const std::filesystem::path& path) {
-    using Convert = char*(__cdecl*)(const wchar_t*);
-    const auto convert = reinterpret_cast<Convert>(
+    const auto convert = reinterpret_cast<char*(__cdecl*)(const wchar_t*)>(
         reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name")));
     char* text = convert != nullptr ? convert(std::filesystem::absolute(path).c_str()) : nullptr;
-    if (text == nullptr) return {};
-    const std::wstring result = std::filesystem::path(text).wstring();
+    const std::wstring result = text != nullptr ? std::filesystem::path(text).wstring() : L"";
     HeapFree(GetProcessHeap(), 0, text);
     return result;
 }
 
-// Starts a Unix program, "/bin/x arguments", and watches for its effect for up
-// to 5 s: Wine does not let us wait for a Unix child.
+// Starts a Unix program ("/bin/x arguments") and watches up to 5 s for its effect:
+// Windows programs cannot make links or case twins under Wine, nor wait for a Unix child.
 bool run_unix(std::wstring command, const std::function<bool()>& done) {
-    std::wstring program = L"Z:" + command.substr(0, command.find(L' '));
-    std::replace(program.begin(), program.end(), L'/', L'\\');
+    const std::wstring program = L"Z:" + command.substr(0, command.find(L' '));
     STARTUPINFOW startup{};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION process{};
-    if (!CreateProcessW(program.c_str(), command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
-                        &process)) {
-        return false;
-    }
+    const bool started = CreateProcessW(program.c_str(), command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                                        &startup, &process);
+    if (!started) return false;
     const UniqueHandle thread(process.hThread), child(process.hProcess);
     for (int round = 0; round < 500; ++round, Sleep(10)) {
         if (done()) return true;
@@ -43,8 +38,7 @@ bool run_unix(std::wstring command, const std::function<bool()>& done) {
     return false;
 }
 
-// Removes a tree without ever following a link: Wine's RemoveDirectoryW would
-// delete a link's target.
+// Never follows a link: Wine's RemoveDirectoryW would delete a link's target.
 void remove_tree(const std::filesystem::path& folder) {
     WIN32_FIND_DATAW entry{};
     UniqueFind search(FindFirstFileW((folder / L"*").c_str(), &entry));
@@ -68,20 +62,18 @@ TempFolder::TempFolder() : TempFolder(std::filesystem::temp_directory_path()) {}
 TempFolder::TempFolder(const std::filesystem::path& parent) {
     // Wine reuses small process ids, so the name also carries the time.
     static std::atomic<unsigned> counter{0};
-    for (;;) {
+    do {
         path_ = parent / (L"qorn-test-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
                           std::to_wstring(GetTickCount64()) + L"-" + std::to_wstring(counter++));
-        if (CreateDirectoryW(path_.c_str(), nullptr)) return;
-        if (GetLastError() != ERROR_ALREADY_EXISTS) throw std::runtime_error("test: cannot create a temporary folder");
-    }
+    } while (!CreateDirectoryW(path_.c_str(), nullptr) && GetLastError() == ERROR_ALREADY_EXISTS);
+    if (GetFileAttributesW(path_.c_str()) == INVALID_FILE_ATTRIBUTES) throw std::runtime_error("test: no temp folder");
 }
 
 TempFolder::~TempFolder() {
     remove_tree(path_);
     // What is left holds links: Unix rm removes links without following them.
-    if (GetFileAttributesW(path_.c_str()) == INVALID_FILE_ATTRIBUTES) return;
-    if (const std::wstring unix_folder = unix_path(path_); !unix_folder.empty()) {
-        run_unix(L"/bin/rm -rf " + unix_folder, [] { return true; });
+    if (GetFileAttributesW(path_.c_str()) != INVALID_FILE_ATTRIBUTES) {
+        run_unix(L"/bin/rm -rf " + unix_path(path_), [] { return true; });
     }
 }
 
@@ -104,24 +96,11 @@ HeldOpen::HeldOpen(const std::filesystem::path& path)
     if (!handle) throw std::runtime_error("test: cannot hold " + path.string());
 }
 
-CapturedOutput::CapturedOutput()
-    : file(CreateFileW((folder / L"stdout.txt").c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                       CREATE_ALWAYS, 0, nullptr)),
-      previous(GetStdHandle(STD_OUTPUT_HANDLE)) {
-    if (!file) throw std::runtime_error("test: cannot capture output");
-    SetStdHandle(STD_OUTPUT_HANDLE, file.get());
-}
-
-CapturedOutput::~CapturedOutput() { SetStdHandle(STD_OUTPUT_HANDLE, previous); }
-
-std::string CapturedOutput::text() const { return read_bytes(folder / L"stdout.txt"); }
-
 bool running_under_wine() { return qorn::running_under_wine(); }
 
-// Windows programs cannot make links or case twins under Wine, but Wine starts
-// Unix programs, and a Unix folder link shows as a reparse point.
 bool make_folder_link(const std::filesystem::path& link, const std::filesystem::path& target) {
     const std::wstring unix_link = unix_path(link), unix_target = unix_path(target);
+    // A Unix folder link shows as a reparse point.
     return !unix_link.empty() && !unix_target.empty() &&
            run_unix(L"/bin/ln -s " + unix_target + L" " + unix_link, [&] {
                const DWORD attributes = GetFileAttributesW(link.c_str());
