@@ -1,84 +1,69 @@
-// Checks the built Updater.exe itself: its image, its resources and a failing start.
-#include "core/unique_handle.hpp"
+// The start of Updater.exe in this process, and the built image's resources; the
+// whole-program tests run the image itself.
+#include "app/console.hpp"
+#include "app/entry.hpp"
 #include "support/sandbox.hpp"
 
 #include <gtest/gtest.h>
 
 #include <stdexcept>
-#include <vector>
 
 namespace qorn {
 namespace {
 
-const std::filesystem::path updater = QORN_UPDATER_EXE;
-
-VS_FIXEDFILEINFO file_version(const std::filesystem::path& image, std::vector<char>& info) {
-    DWORD ignored = 0;
-    info.resize(GetFileVersionInfoSizeW(image.c_str(), &ignored));
-    VS_FIXEDFILEINFO* fixed = nullptr;
-    UINT length = 0;
-    if (info.empty() || !GetFileVersionInfoW(image.c_str(), 0, static_cast<DWORD>(info.size()), info.data()) ||
-        !VerQueryValueW(info.data(), L"\\", reinterpret_cast<void**>(&fixed), &length)) {
-        throw std::runtime_error("test: no version information");
+// Each escaped failure becomes one compact UTF-8 error line and exit code 1.
+TEST(Entry, EscapedFailureBecomesOneCompactUtf8LineAndExitCodeOne) {
+    std::function<void()> failure;
+    RunModes modes;
+    modes.sync = [&](const Arguments&) -> int { return failure(), 0; };
+    const std::pair<std::function<void()>, std::string> cases[] = {
+        {[] { throw std::runtime_error("Không mở được file \"Đồ.bmd\""); },
+         "{\"error\":\"Không mở được file \\\"Đồ.bmd\\\"\"}\n"},
+        // A library's text that is not UTF-8 still gets out.
+        {[] { throw std::runtime_error("bad \xFF byte"); }, "{\"error\":\"bad \xEF\xBF\xBD byte\"}\n"},
+        {[] { throw 42; }, "{\"error\":\"Lỗi không xác định.\"}\n"},
+    };
+    const std::string missing_mode = "{\"error\":\"Chế độ chạy này chưa có trong bản Updater này.\"}\n";
+    const test::TempFolder folder;
+    const UniqueHandle output(CreateFileW((folder / L"out.txt").c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                                          CREATE_ALWAYS, 0, nullptr));
+    const HANDLE previous = GetStdHandle(STD_OUTPUT_HANDLE);
+    SetStdHandle(STD_OUTPUT_HANDLE, output.get());
+    std::string lines;
+    for (const auto& [thrown, line] : cases) {
+        failure = thrown;
+        EXPECT_EQ(run_entry(L"Updater.exe --sync C:\\c u", modes), 1);
+        lines += line;
     }
-    return *fixed;
+    // Modes missing from a build: the window (and --self-test) in this one.
+    EXPECT_EQ(run_entry(L"Updater.exe --sync C:\\c", built_in_modes()), 1);
+    EXPECT_EQ(run_entry(L"Updater.exe --self-test", built_in_modes()), 1);
+    // Started without standard output (as from Explorer), a line goes nowhere quietly.
+    SetStdHandle(STD_OUTPUT_HANDLE, INVALID_HANDLE_VALUE);
+    EXPECT_NO_THROW(print_line("nobody listens"));
+    SetStdHandle(STD_OUTPUT_HANDLE, previous);
+    EXPECT_EQ(test::read_bytes(folder / L"out.txt"), lines + missing_mode + missing_mode);
 }
 
-TEST(UpdaterExe, IsA64BitGuiImageWithManifestAndVersion) {
-    const std::string image = test::read_bytes(updater);
-    ASSERT_GT(image.size(), 0x200u);
-    const auto pe = *reinterpret_cast<const std::uint32_t*>(image.data() + 0x3c);
-    EXPECT_EQ(image.substr(pe, 4), std::string("PE\0\0", 4));
-    const auto machine = *reinterpret_cast<const std::uint16_t*>(image.data() + pe + 4);
-    EXPECT_EQ(machine, IMAGE_FILE_MACHINE_AMD64);
-    const auto* optional = reinterpret_cast<const IMAGE_OPTIONAL_HEADER64*>(image.data() + pe + 24);
-    EXPECT_EQ(optional->Magic, IMAGE_NT_OPTIONAL_HDR64_MAGIC);
-    EXPECT_EQ(optional->Subsystem, IMAGE_SUBSYSTEM_WINDOWS_GUI);
-
-    std::vector<char> info;
-    const VS_FIXEDFILEINFO fixed = file_version(updater, info);
-    EXPECT_EQ(fixed.dwFileVersionMS, (2u << 16) | 0u);
-    EXPECT_EQ(fixed.dwFileVersionLS, (8u << 16) | 0u);
-    const VS_FIXEDFILEINFO next = file_version(QORN_UPDATER_NEXT_EXE, info);  // the newer build of the same sources
-    EXPECT_EQ(next.dwFileVersionLS, (9u << 16) | 0u);
-
-    HMODULE module = LoadLibraryExW(updater.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
+// A GUI program (no console window) whose manifest asks for no elevation, long
+// paths and per-monitor DPI, with an icon.
+TEST(UpdaterExe, GuiImageWithManifestAndIcon) {
+    const std::string image = test::read_bytes(QORN_UPDATER_EXE);
+    const auto pe = reinterpret_cast<const IMAGE_DOS_HEADER*>(image.data())->e_lfanew;
+    EXPECT_EQ(reinterpret_cast<const IMAGE_NT_HEADERS64*>(image.data() + pe)->OptionalHeader.Subsystem,
+              IMAGE_SUBSYSTEM_WINDOWS_GUI);
+    const HMODULE module =
+        LoadLibraryExW(QORN_UPDATER_EXE, nullptr, LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
     ASSERT_NE(module, nullptr);
-    HRSRC manifest = FindResourceW(module, MAKEINTRESOURCEW(1), MAKEINTRESOURCEW(24));
+    const HRSRC manifest = FindResourceW(module, MAKEINTRESOURCEW(1), RT_MANIFEST);
     ASSERT_NE(manifest, nullptr);
     const std::string text(static_cast<const char*>(LockResource(LoadResource(module, manifest))),
                            SizeofResource(module, manifest));
-    EXPECT_NE(text.find("PerMonitorV2"), std::string::npos);
-    EXPECT_NE(text.find("<longPathAware xmlns=\"http://schemas.microsoft.com/SMI/2016/WindowsSettings\">true<"),
-              std::string::npos);
-    EXPECT_NE(text.find("level=\"asInvoker\""), std::string::npos);
+    for (const char* setting : {"PerMonitorV2", "level=\"asInvoker\"", "WindowsSettings\">true</longPathAware>"}) {
+        EXPECT_NE(text.find(setting), std::string::npos) << setting;
+    }
     EXPECT_NE(FindResourceW(module, MAKEINTRESOURCEW(1), RT_GROUP_ICON), nullptr);
     FreeLibrary(module);
-}
-
-TEST(UpdaterExe, FailingStartPrintsTheErrorLineAndExitsWithOne) {
-    test::TempFolder folder;
-    const auto out = folder / L"out.txt";
-    SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
-    UniqueHandle output(CreateFileW(out.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit, CREATE_ALWAYS, 0, nullptr));
-    ASSERT_TRUE(output);
-    STARTUPINFOW startup{};
-    startup.cb = sizeof startup;
-    startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdOutput = output.get();
-    startup.hStdError = output.get();
-    std::wstring command = L"\"" + updater.native() + L"\" --sync \"" + folder.path().native() + L"\"";
-    PROCESS_INFORMATION process{};
-    ASSERT_TRUE(CreateProcessW(updater.c_str(), command.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr,
-                               &startup, &process));
-    UniqueHandle process_handle(process.hProcess);
-    UniqueHandle thread_handle(process.hThread);
-    ASSERT_EQ(WaitForSingleObject(process.hProcess, 60000), WAIT_OBJECT_0);
-    DWORD code = 0;
-    GetExitCodeProcess(process.hProcess, &code);
-    output.reset();
-    EXPECT_EQ(code, 1u);
-    EXPECT_EQ(test::read_bytes(out), "{\"error\":\"Chế độ chạy này chưa có trong bản Updater này.\"}\n");
 }
 
 }  // namespace

@@ -1,174 +1,120 @@
-// The guard against a simulated process list and clock (exact, instant), then once
-// against real processes: the fake game copied as Main.exe guarding its own folder.
+// The guard against a simulated process list and clock (exact, instant); the
+// whole-program tests run it against the fake game.
 #include "game/game_guard.hpp"
 #include "core/text.hpp"
 #include "support/failure.hpp"
-#include "support/sandbox.hpp"
 
 #include <gtest/gtest.h>
 
 #include <functional>
 #include <map>
-#include <optional>
 
 namespace qorn {
 namespace {
 
-using test::failure_of;
-using test::starts_with;
-
-const std::wstring waiting_text = L"Chờ Main bàn giao cho launcher hoặc kết thúc…";
 constexpr ULONGLONG forever = ~0ULL;
 
-std::string running_message(const std::string& name, DWORD pid, const std::wstring& image) {
+std::string running(const std::string& name, DWORD pid, const std::wstring& image) {
     return name + " (PID " + std::to_string(pid) +
-           ") vẫn đang chạy trong thư mục game. Hãy đóng game rồi bấm Thử lại.\n"
-           "Đường dẫn: " +
-           to_utf8(image);
+           ") vẫn đang chạy trong thư mục game. Hãy đóng game rồi bấm Thử lại.\nĐường dẫn: " + to_utf8(image);
 }
 
+// The client folder as the player or the system may spell it.
 TEST(PathKey, IgnoresCaseSeparatorsDotsAndLongPathPrefixes) {
-    const std::wstring key = path_key(L"C:\\Game\\Client");
-    EXPECT_EQ(key, L"C:\\GAME\\CLIENT");
-    for (const wchar_t* same : {L"\\\\?\\C:\\Game\\Client\\", L"c:/game/client/", L"C:\\Game\\.\\Data\\..\\Client\\\\",
-                                L"C:\\Game//Client", L"c:\\game\\client\\main.exe\\.."}) {
-        EXPECT_EQ(path_key(same), key) << to_utf8(same);
+    for (const wchar_t* same : {L"\\\\?\\c:\\GAME\\Client\\", L"c:/game/client/", L"C:\\Game\\.\\Data\\..\\Client\\\\",
+                                L"C:\\Game//Client"}) {
+        EXPECT_EQ(path_key(same), path_key(L"C:\\Game\\Client")) << to_utf8(same);
     }
-    EXPECT_NE(path_key(L"C:\\Game\\Client\\Data"), key);
-    EXPECT_NE(path_key(L"C:\\Game\\Client2"), key);
-    EXPECT_EQ(path_key(L"\\\\?\\UNC\\server\\share\\Game\\"), L"\\\\SERVER\\SHARE\\GAME");
-    EXPECT_EQ(path_key(L"\\\\server\\share\\game"), L"\\\\SERVER\\SHARE\\GAME");
+    EXPECT_EQ(path_key(L"\\\\?\\UNC\\server\\share\\Game\\"), path_key(L"\\\\server\\share\\game"));
 }
-
-// ---- Simulated processes -------------------------------------------------
 
 struct FakeProcess {
     DWORD pid;
-    std::wstring name;
-    std::wstring image;
+    std::wstring name, image;
     ULONGLONG ends_at = forever;  // on the simulated clock
-    bool opens = true;
-    bool image_readable = true;
+    bool opens = true, image_readable = true;
 };
 
-// The process list, processes and clock the guard sees. Process handles are real
-// (events), so that the guard's owners close real handles and leaks show.
+// The process list, processes and clock the guard sees, and the launcher's own id
+// 4242. Handles are real (events), so that a handle the guard leaves open shows.
 struct FakeSystem {
     std::vector<FakeProcess> processes;
     ULONGLONG now = 50000;
-    DWORD own_pid = 4242;
-    std::optional<DWORD> snapshot_error;
-    std::optional<DWORD> first_error;
-    std::function<void(ULONGLONG)> after_wait;
+    DWORD snapshot_error = 0, first_error = 0;
+    std::function<void()> after_wait;
+    std::map<HANDLE, const FakeProcess*> by_handle;  // every handle made
+    size_t next = 0;
 
-    std::vector<DWORD> opened;
-    std::vector<HANDLE> handles;
-    std::map<HANDLE, const FakeProcess*> by_handle;
-    size_t cursor = 0;
+    HANDLE handle(const FakeProcess* process = nullptr) {
+        const HANDLE made = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+        return by_handle[made] = process, made;
+    }
+} * fake;
+
+BOOL WINAPI next_process(HANDLE, LPPROCESSENTRY32W entry) {
+    if (fake->next == fake->processes.size()) return SetLastError(ERROR_NO_MORE_FILES), FALSE;
+    entry->th32ProcessID = fake->processes[fake->next].pid;
+    wcsncpy(entry->szExeFile, fake->processes[fake->next++].name.c_str(), MAX_PATH - 1);
+    return TRUE;
+}
+
+const ProcessCalls fake_calls{
+    [](DWORD, DWORD) { return fake->snapshot_error ? SetLastError(fake->snapshot_error), INVALID_HANDLE_VALUE
+                                                   : fake->handle(); },
+    [](HANDLE snapshot, LPPROCESSENTRY32W entry) -> BOOL {
+        if (entry->dwSize != 568 || fake->first_error) return SetLastError(fake->first_error), FALSE;
+        return fake->next = 0, next_process(snapshot, entry);
+    },
+    next_process,
+    [](DWORD access, BOOL inherit, DWORD pid) -> HANDLE {
+        for (const FakeProcess& process : fake->processes) {
+            if (process.pid == pid && process.opens && access == 0x101000 && !inherit) return fake->handle(&process);
+        }
+        return SetLastError(ERROR_ACCESS_DENIED), nullptr;
+    },
+    [](HANDLE handle, DWORD milliseconds) -> DWORD {
+        const ULONGLONG ends_at = fake->by_handle.at(handle)->ends_at;
+        if (ends_at > fake->now && milliseconds > 0) {
+            fake->now = std::min(ends_at, fake->now + milliseconds);
+            if (fake->after_wait) fake->after_wait();
+        }
+        return ends_at <= fake->now ? WAIT_OBJECT_0 : WAIT_TIMEOUT;
+    },
+    [](HANDLE handle, DWORD flags, LPWSTR buffer, PDWORD size) -> BOOL {
+        const FakeProcess& process = *fake->by_handle.at(handle);
+        if (!process.image_readable || flags != 0 || *size <= process.image.size()) return FALSE;
+        *size = static_cast<DWORD>(process.image.copy(buffer, process.image.size()));
+        return TRUE;
+    },
+    [] { return fake->now; },
+    [] { return DWORD{4242}; },
 };
-
-FakeSystem* fake = nullptr;
-
-HANDLE real_handle() {
-    HANDLE handle = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    fake->handles.push_back(handle);
-    return handle;
-}
-
-HANDLE WINAPI fake_snapshot(DWORD, DWORD) {
-    if (fake->snapshot_error) {
-        SetLastError(*fake->snapshot_error);
-        return INVALID_HANDLE_VALUE;
-    }
-    return real_handle();
-}
-
-BOOL WINAPI fake_next(HANDLE, LPPROCESSENTRY32W entry) {
-    if (fake->cursor >= fake->processes.size()) {
-        SetLastError(ERROR_NO_MORE_FILES);
-        return FALSE;
-    }
-    const FakeProcess& process = fake->processes[fake->cursor++];
-    entry->th32ProcessID = process.pid;
-    wcsncpy(entry->szExeFile, process.name.c_str(), MAX_PATH - 1);
-    return TRUE;
-}
-
-BOOL WINAPI fake_first(HANDLE snapshot, LPPROCESSENTRY32W entry) {
-    if (entry->dwSize != 568) {
-        SetLastError(ERROR_BAD_LENGTH);
-        return FALSE;
-    }
-    if (fake->first_error) {
-        SetLastError(*fake->first_error);
-        return FALSE;
-    }
-    fake->cursor = 0;
-    return fake_next(snapshot, entry);
-}
-
-HANDLE WINAPI fake_open(DWORD access, BOOL inherit, DWORD pid) {
-    fake->opened.push_back(pid);
-    for (const FakeProcess& process : fake->processes) {
-        if (process.pid != pid) continue;
-        if (!process.opens || access != 0x101000 || inherit) break;
-        HANDLE handle = real_handle();
-        fake->by_handle[handle] = &process;
-        return handle;
-    }
-    SetLastError(ERROR_ACCESS_DENIED);
-    return nullptr;
-}
-
-DWORD WINAPI fake_wait(HANDLE handle, DWORD milliseconds) {
-    const FakeProcess& process = *fake->by_handle.at(handle);
-    if (process.ends_at > fake->now && milliseconds > 0) {
-        fake->now = std::min(process.ends_at, fake->now + milliseconds);
-        if (fake->after_wait) fake->after_wait(fake->now);
-    }
-    return process.ends_at <= fake->now ? WAIT_OBJECT_0 : WAIT_TIMEOUT;
-}
-
-BOOL WINAPI fake_image_path(HANDLE handle, DWORD flags, LPWSTR buffer, PDWORD size) {
-    const FakeProcess& process = *fake->by_handle.at(handle);
-    if (!process.image_readable || flags != 0 || *size < process.image.size() + 1) return FALSE;
-    wcscpy(buffer, process.image.c_str());
-    *size = static_cast<DWORD>(process.image.size());
-    return TRUE;
-}
-
-ULONGLONG WINAPI fake_now() { return fake->now; }
-DWORD WINAPI fake_own_pid() { return fake->own_pid; }
-
-const ProcessCalls fake_calls{&fake_snapshot, &fake_first,      &fake_next, &fake_open,
-                              &fake_wait,     &fake_image_path, &fake_now,  &fake_own_pid};
 
 class GameGuard : public ::testing::Test {
 protected:
     FakeSystem system;
-    Cancel cancel;
-    std::vector<Progress> reports;
-    ProgressCallback report = [this](const Progress& progress) { reports.push_back(progress); };
-
+    std::vector<std::wstring> reports;  // the details; the stage and text are checked as they come
     void SetUp() override { fake = &system; }
     void TearDown() override {
-        for (HANDLE handle : system.handles) {
-            DWORD flags = 0;
-            EXPECT_FALSE(GetHandleInformation(handle, &flags)) << "a handle was left open";
-        }
-        fake = nullptr;
+        DWORD flags = 0;
+        for (const auto& [handle, process] : system.by_handle) EXPECT_FALSE(GetHandleInformation(handle, &flags));
     }
-    std::string guard(const Cancel* token) {
-        return failure_of([&] { ensure_game_closed(L"C:\\Game\\Client", token, report, fake_calls); });
+    std::string guard(const Cancel* cancel) {
+        const ProgressCallback report = [this](const Progress& progress) {
+            EXPECT_EQ(progress.stage, Stage::asking_host);
+            EXPECT_EQ(progress.text, L"Chờ Main bàn giao cho launcher hoặc kết thúc…");
+            reports.push_back(progress.detail);
+        };
+        return test::failure_of([&] { ensure_game_closed(L"C:\\Game\\Client", cancel, report, fake_calls); });
     }
 };
 
-TEST_F(GameGuard, AnEmptyOrUnreadableProcessList) {
-    EXPECT_EQ(guard(&cancel), "(no failure)");
+TEST_F(GameGuard, AnUnreadableProcessListFailsTheCall) {
+    EXPECT_EQ(guard(nullptr), "(no failure)");  // an empty list
     system.first_error = ERROR_ACCESS_DENIED;
-    EXPECT_TRUE(starts_with(guard(&cancel), "Không đọc được danh sách tiến trình: ")) << guard(&cancel);
+    EXPECT_TRUE(test::starts_with(guard(nullptr), "Không đọc được danh sách tiến trình: ")) << guard(nullptr);
     system.snapshot_error = ERROR_NOT_ENOUGH_MEMORY;
-    EXPECT_TRUE(starts_with(guard(&cancel), "Không kiểm tra được tiến trình game: ")) << guard(&cancel);
+    EXPECT_TRUE(test::starts_with(guard(nullptr), "Không kiểm tra được tiến trình game: ")) << guard(nullptr);
 }
 
 TEST_F(GameGuard, OnlyLiveGameImagesDirectlyInTheFolderCount) {
@@ -183,91 +129,43 @@ TEST_F(GameGuard, OnlyLiveGameImagesDirectlyInTheFolderCount) {
         {16, L"Main.exe", L"C:\\Game\\Client\\Main.exe", 0},  // already ended
     };
     EXPECT_EQ(guard(nullptr), "(no failure)");
-    EXPECT_EQ(system.opened, (std::vector<DWORD>{12, 13, 14, 15, 16}));
-
     // Without a Cancel a live game fails the call at once, unreported.
     system.processes.push_back({17, L"main_x64.exe", L"\\\\?\\c:\\game\\CLIENT\\main_x64.exe"});
-    const ULONGLONG started = system.now;
-    EXPECT_EQ(guard(nullptr), running_message("main_x64.exe", 17, L"\\\\?\\c:\\game\\CLIENT\\main_x64.exe"));
-    EXPECT_EQ(system.now, started);
+    EXPECT_EQ(guard(nullptr), running("main_x64.exe", 17, L"\\\\?\\c:\\game\\CLIENT\\main_x64.exe"));
+    EXPECT_EQ(system.now, 50000u);
     EXPECT_TRUE(reports.empty());
 }
 
+// Two games, each reported while the guard waits for it; a second one that runs on
+// gets what is left of the grace, if anything. The clock starts at 50000.
 TEST_F(GameGuard, TheGraceIsCountedOnceFromTheFirstGameFound) {
-    const ULONGLONG started = system.now;
-    system.processes = {
-        {41, L"Main.exe", L"C:\\Game\\Client\\Main.exe", started + 2000},
-        {42, L"Main_x64.exe", L"C:\\Game\\Client\\Main_x64.exe"},
-    };
-    EXPECT_EQ(guard(&cancel), running_message("Main_x64.exe", 42, L"C:\\Game\\Client\\Main_x64.exe"));
-    EXPECT_EQ(system.now - started, 3000u);  // the second game got only the remaining second
-    ASSERT_EQ(reports.size(), 2u);
-    EXPECT_EQ(reports[0].stage, Stage::asking_host);
-    EXPECT_EQ(reports[0].text, waiting_text);
-    EXPECT_EQ(reports[0].detail, L"Main.exe · PID 41");
-    EXPECT_TRUE(reports[0].in_bytes);
-    EXPECT_EQ(reports[0].done + reports[0].total + reports[0].files_done + reports[0].files_total + reports[0].extra,
-              0u);
-    EXPECT_EQ(reports[1].detail, L"Main_x64.exe · PID 42");
-
-    // The first game uses up the whole grace: the second is still reported once, then fails.
-    reports.clear();
-    system.now = started;
-    system.processes[0].ends_at = started + 3000;
-    EXPECT_EQ(guard(&cancel), running_message("Main_x64.exe", 42, L"C:\\Game\\Client\\Main_x64.exe"));
-    EXPECT_EQ(system.now - started, 3000u);
-    EXPECT_EQ(reports.size(), 2u);
-
-    // Games that end within the grace let the call go on.
-    system.now = started;
-    system.processes[1].ends_at = started + 2500;
-    EXPECT_EQ(guard(&cancel), "(no failure)");
+    const std::wstring image = L"C:\\Game\\Client\\Main_x64.exe";
+    const struct {
+        ULONGLONG first_ends, second_ends, ends_at;
+    } cases[] = {{52000, forever, 53000}, {53000, forever, 53000}, {52000, 52500, 52500}};
+    for (const auto& c : cases) {
+        system.now = 50000;
+        reports.clear();
+        system.processes = {{41, L"Main.exe", L"C:\\Game\\Client\\Main.exe", c.first_ends},
+                            {42, L"Main_x64.exe", image, c.second_ends}};
+        Cancel cancel;
+        EXPECT_EQ(guard(&cancel), c.second_ends == forever ? running("Main_x64.exe", 42, image) : "(no failure)");
+        EXPECT_EQ(system.now, c.ends_at);
+        EXPECT_EQ(reports, (std::vector<std::wstring>{L"Main.exe · PID 41", L"Main_x64.exe · PID 42"}));
+    }
 }
 
+// A stop within the grace is seen in the next 100 ms slice; one in the last slice
+// wins over the game that still runs.
 TEST_F(GameGuard, AStopDuringTheGraceEndsTheCallWithCancelled) {
     system.processes = {{51, L"Main.exe", L"C:\\Game\\Client\\Main.exe"}};
-    const ULONGLONG started = system.now;
-    system.after_wait = [&](ULONGLONG now) {
-        if (now - started >= 500) cancel.cancel();
-    };
-    EXPECT_EQ(guard(&cancel), "Đã dừng xử lý.");
-    EXPECT_EQ(system.now - started, 500u);  // the next 100 ms slice saw the stop
-
-    // A stop in the last slice wins over the game that still runs.
-    Cancel late;
-    system.now = started;
-    system.after_wait = [&](ULONGLONG now) {
-        if (now - started >= 3000) late.cancel();
-    };
-    EXPECT_EQ(guard(&late), "Đã dừng xử lý.");
-}
-
-// ---- Real processes ------------------------------------------------------
-
-// The fake game copied as Main.exe and run as "Main.exe --guard": the guard on its
-// own folder, as a launcher named Main.exe runs it, must not find itself.
-TEST(GameGuardWithRealGame, ALauncherNamedMainExeDoesNotWaitForItself) {
-    test::TempFolder folder;
-    const std::filesystem::path image = folder / L"Main.exe";
-    std::filesystem::copy_file(QORN_FAKE_GAME_EXE, image);
-    std::wstring command = L"\"" + image.wstring() + L"\" --guard";
-    // No console and no standard handles of ours: under Wine a console would
-    // come with a conhost that keeps CTest's output pipe open.
-    SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
-    UniqueHandle nothing(CreateFileW(L"NUL", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                     &inherit, OPEN_EXISTING, 0, nullptr));
-    STARTUPINFOW startup{};
-    startup.cb = sizeof startup;
-    startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdInput = startup.hStdOutput = startup.hStdError = nothing.get();
-    PROCESS_INFORMATION started{};
-    ASSERT_TRUE(CreateProcessW(image.c_str(), command.data(), nullptr, nullptr, TRUE, DETACHED_PROCESS, nullptr,
-                               folder.path().c_str(), &startup, &started));
-    const UniqueHandle process(started.hProcess), thread(started.hThread);
-    if (WaitForSingleObject(process.get(), 20000) == WAIT_TIMEOUT) TerminateProcess(process.get(), 9);
-    DWORD code = STILL_ACTIVE;
-    GetExitCodeProcess(process.get(), &code);
-    EXPECT_EQ(code, 0u);
+    for (const ULONGLONG stop_at : {50500u, 53000u}) {
+        Cancel cancel;
+        system.now = 50000;
+        system.after_wait = [&] { system.now >= stop_at ? cancel.cancel() : void(); };
+        EXPECT_EQ(guard(&cancel), "Đã dừng xử lý.");
+        EXPECT_EQ(system.now, stop_at);
+    }
 }
 
 }  // namespace

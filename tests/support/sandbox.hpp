@@ -1,6 +1,6 @@
 // Scoped sandboxes for tests that run against the real OS: a fresh temporary
-// folder removed on every way out, files held open without sharing, and a
-// redirected standard output. Each object belongs to the test that made it.
+// folder removed on every way out, and files held open without sharing. Each
+// object belongs to the test that made it.
 #pragma once
 
 #include "core/unique_handle.hpp"
@@ -14,12 +14,10 @@ namespace qorn::test {
 class TempFolder {
 public:
     TempFolder();
-    // In another place than the system's temporary folder (a Unix folder under Wine).
-    explicit TempFolder(const std::filesystem::path& parent);
+    explicit TempFolder(const std::filesystem::path& parent);  // elsewhere than in the system's temporary folder
     ~TempFolder();
     TempFolder(const TempFolder&) = delete;
     TempFolder& operator=(const TempFolder&) = delete;
-
     const std::filesystem::path& path() const { return path_; }
     std::filesystem::path operator/(const std::filesystem::path& child) const { return path_ / child; }
 
@@ -31,36 +29,18 @@ void write_bytes(const std::filesystem::path& path, std::string_view bytes);
 std::string read_bytes(const std::filesystem::path& path);
 
 // Keeps a file open without sharing, as another program would.
-class HeldOpen {
-public:
+struct HeldOpen {
     explicit HeldOpen(const std::filesystem::path& path);
-
-private:
-    UniqueHandle handle_;
-};
-
-// Sends this process's standard output to a file for the object's life.
-class CapturedOutput {
-public:
-    CapturedOutput();
-    ~CapturedOutput();
-    std::string text() const;
-
-private:
-    TempFolder folder_;
-    UniqueHandle file_;
-    HANDLE previous_;
+    UniqueHandle handle;
 };
 
 // True under Wine, whose few known gaps some tests must step around.
 bool running_under_wine();
-
-// A folder symbolic link (Windows shows it as a reparse point). Returns false when
-// the file system cannot make one here, so the caller can skip.
+// A folder symbolic link (Windows shows it as a reparse point); false when the file
+// system cannot make one here, so the caller can skip.
 bool make_folder_link(const std::filesystem::path& link, const std::filesystem::path& target);
-
 // Copies a file to a sibling whose name differs only in letter case, which Linux
-// allows and Windows programs cannot make. False when it could not be made.
+// allows and Windows programs cannot make; false when it could not be made.
 bool make_case_twin(const std::filesystem::path& file, const std::wstring& twin_name);
 
 }  // namespace qorn::test
