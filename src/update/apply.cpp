@@ -255,8 +255,10 @@ bool recover_transaction(const State& state, const std::wstring& manifest_url, c
         clean_temporary(state, "backup-last", progress, cleanup_stage);
         move_replace(backups, state.file("backup-last"));
     }
-    delete_file(state.file("journal.json"));
+    // The work area goes before the journal: while the journal exists the next run
+    // finishes this tidy-up, so a stop in between leaves nothing behind for good.
     clean_temporary(state, "transaction", progress, cleanup_stage);
+    delete_file(state.file("journal.json"));
     return true;
 }
 

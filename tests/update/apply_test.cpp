@@ -96,9 +96,10 @@ TEST(Apply, JournalFirstThenAStopDuringAnOperationRollsBackAtOnce) {
     EXPECT_FALSE(journal->committed);
     EXPECT_EQ(journal->previous, client.old_manifest.json);
     ASSERT_EQ(journal->operations.size(), 3u);
+    const std::vector<JournalOperation> wanted = client.operations();
     for (size_t i = 0; i < 3; ++i) {
         const JournalOperation& got = journal->operations[i];
-        const JournalOperation& want = client.operations()[i];
+        const JournalOperation& want = wanted[i];
         EXPECT_EQ(std::tie(got.path, got.had_original, got.remove), std::tie(want.path, want.had_original, want.remove));
     }
     client.expect_client(old_release);
