@@ -68,21 +68,6 @@ TEST(Links, FolderLinkRefusedOnEveryPathAndNeverFollowedByARemoval) {
     EXPECT_TRUE(std::filesystem::exists(link));
 }
 
-TEST(Links, UnderWineOnlyFoldersAboveTheTopGoUnjudged) {
-    if (!running_under_wine()) GTEST_SKIP() << "Windows judges every folder up to the root";
-    // Z: is the Unix root, a mount point, which Wine shows as a reparse point.
-    const TempFolder top(L"Z:\\tmp");
-    write_bytes(top / L"state" / L"x.json", "{}");
-    EXPECT_NE(GetFileAttributesW(L"Z:\\") & FILE_ATTRIBUTE_REPARSE_POINT, 0u);
-    EXPECT_NO_THROW(refuse_links_up(top / L"state" / L"x.json", top.path()));
-    EXPECT_NO_THROW(write_file_atomic(top / L"state" / L"x.json", "{\"a\":1}", top.path()));
-    // Without a top the whole way up is judged, also under Wine.
-    for (const std::filesystem::path& judged_to : {std::filesystem::path(L"Z:\\"), std::filesystem::path()}) {
-        EXPECT_TRUE(starts_with(failure_of([&] { write_file_atomic(top / L"state" / L"x.json", "{}", judged_to); }),
-                                "Không chấp nhận liên kết thư mục/file: Z:\\"));
-    }
-}
-
 TEST(RemoveTree, EmptiesNestedFoldersWithReadOnlyFilesAndFoldersOnlyStopsAtAFile) {
     TempFolder folder;
     const auto area = folder / L"transaction";

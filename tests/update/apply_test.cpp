@@ -64,6 +64,9 @@ struct Client {
         apply(state, new_manifest, changed, installed(), test::manifest_url, cancel, progress, staged);
     }
     void recover() { recover_transaction(state, test::manifest_url, {}, Stage::recovering); }
+    void set_read_only(std::initializer_list<const char*> paths) const {
+        for (const char* path : paths) SetFileAttributesW(at(path).c_str(), FILE_ATTRIBUTE_READONLY);
+    }
 
     // The journal apply writes for the default releases, before any file moves.
     std::vector<JournalOperation> operations() const {
@@ -95,13 +98,12 @@ TEST(Apply, JournalFirstThenAStopDuringAnOperationRollsBackAtOnce) {
     ASSERT_TRUE(journal);
     EXPECT_FALSE(journal->committed);
     EXPECT_EQ(journal->previous, client.old_manifest.json);
-    ASSERT_EQ(journal->operations.size(), 3u);
-    const std::vector<JournalOperation> wanted = client.operations();
-    for (size_t i = 0; i < 3; ++i) {
-        const JournalOperation& got = journal->operations[i];
-        const JournalOperation& want = wanted[i];
-        EXPECT_EQ(std::tie(got.path, got.had_original, got.remove), std::tie(want.path, want.had_original, want.remove));
-    }
+    const auto text = [](const std::vector<JournalOperation>& ops) {
+        std::string all;
+        for (const JournalOperation& op : ops) all += op.path + (op.had_original ? " had" : " new") + (op.remove ? " -; " : " +; ");
+        return all;
+    };
+    EXPECT_EQ(text(journal->operations), text(client.operations()));
     client.expect_client(old_release);
     EXPECT_EQ(client.client_file("Data/Mới/d.bmd"), "(absent)");
     EXPECT_EQ(read_bytes(client.state.file("installed.json")), client.old_manifest.text);
@@ -119,7 +121,7 @@ TEST(Apply, HeldFileRollsBackAndReadOnlyFilesAreReplacedRemovedAndRestoredAsThey
     client.expect_client(old_release);
     client.expect_ended();
 
-    for (const char* path : {"Data/a.bmd", "Data/c.bmd"}) SetFileAttributesW(client.at(path).c_str(), FILE_ATTRIBUTE_READONLY);
+    client.set_read_only({"Data/a.bmd", "Data/c.bmd"});
     // Stopped once both are gone or replaced.
     EXPECT_THROW(client.apply_new([&](const Progress& p) {
         if (p.text == L"Đã áp dụng file cập nhật" && p.done == 2) client.cancel.cancel();
@@ -129,7 +131,7 @@ TEST(Apply, HeldFileRollsBackAndReadOnlyFilesAreReplacedRemovedAndRestoredAsThey
     EXPECT_TRUE(read_only(client.at("Data/c.bmd")));
 
     Client again;
-    for (const char* path : {"Data/a.bmd", "Data/c.bmd"}) SetFileAttributesW(again.at(path).c_str(), FILE_ATTRIBUTE_READONLY);
+    again.set_read_only({"Data/a.bmd", "Data/c.bmd"});
     again.apply_new();
     again.expect_client(new_release);
     EXPECT_EQ(again.client_file("Data/c.bmd"), "(absent)");
