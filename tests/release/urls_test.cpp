@@ -45,12 +45,9 @@ TEST(Urls, SameHostMeansSameSchemeHostByCaseAndPort) {
         {L"http://localhost/files/a", false},
     };
     for (const auto& [url, same] : cases) {
-        EXPECT_EQ(failure_of([&] { require_same_host(url, manifest); }),
-                  same ? "(no failure)" : "URL tải phải cùng hosting cập nhật.")
-            << to_utf8(url);
+        EXPECT_EQ(failure_of([&] { require_same_host(url, manifest); }) == "(no failure)", same) << to_utf8(url);
     }
-    EXPECT_EQ(failure_of([] { require_same_host(L"http://LOCALHOST:80/a", L"http://localhost/api/manifest"); }),
-              "(no failure)");
+    EXPECT_NO_THROW(require_same_host(L"http://LOCALHOST:80/a", L"http://localhost/api/manifest"));
     EXPECT_EQ(failure_of([] { require_same_host(L"http://localhost:443/a", L"https://localhost/api/manifest"); }),
               "URL tải phải cùng hosting cập nhật.");
 }
