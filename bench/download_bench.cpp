@@ -10,6 +10,7 @@
 #include "core/text.hpp"
 #include "core/unique_handle.hpp"
 #include "net/download.hpp"
+#include "net/winhttp_calls.hpp"
 
 #include <cstdio>
 #include <filesystem>

@@ -5,7 +5,6 @@
 
 #include <windows.h>
 #include <bcrypt.h>
-#include <winhttp.h>
 
 #include <utility>
 
@@ -66,13 +65,6 @@ struct FindTraits {
     static void close(type h) noexcept { ::FindClose(h); }
 };
 
-struct InternetTraits {
-    using type = HINTERNET;
-    static type invalid() noexcept { return nullptr; }
-    static bool is_valid(type h) noexcept { return h != nullptr; }
-    static void close(type h) noexcept { ::WinHttpCloseHandle(h); }
-};
-
 struct HashTraits {
     using type = BCRYPT_HASH_HANDLE;
     static type invalid() noexcept { return nullptr; }
@@ -104,7 +96,6 @@ struct LocalTraits {
 
 using UniqueHandle = UniqueAny<HandleTraits>;
 using UniqueFind = UniqueAny<FindTraits>;
-using UniqueInternet = UniqueAny<InternetTraits>;
 using UniqueHash = UniqueAny<HashTraits>;
 using UniqueAlgorithm = UniqueAny<AlgorithmTraits>;
 using UniqueKey = UniqueAny<KeyTraits>;
