@@ -17,14 +17,6 @@
 
 namespace qorn::test {
 
-struct SocketTraits {
-    using type = SOCKET;
-    static type invalid() noexcept { return INVALID_SOCKET; }
-    static bool is_valid(type s) noexcept { return s != INVALID_SOCKET; }
-    static void close(type s) noexcept { ::closesocket(s); }
-};
-using UniqueSocket = UniqueAny<SocketTraits>;
-
 struct Answer {
     std::string head;  // status line and header lines, each ending in CR LF, without the blank line
     std::string body;
@@ -46,11 +38,10 @@ public:
     void release() { SetEvent(released_.get()); }  // lets stalled answers finish
 
 private:
-    void serve(SOCKET listener);
     void answer_one(SOCKET client);
 
     std::function<Answer(const Seen&)> script_;
-    UniqueSocket listener_;  // closing it ends the serving thread's wait for a client
+    SOCKET listener_;  // closing it ends the serving thread's wait for a client
     std::uint16_t port_ = 0;
     UniqueHandle released_;
     std::atomic<bool> stopping_{false};
