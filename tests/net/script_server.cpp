@@ -12,8 +12,7 @@ Answer answer(int status, std::string body, std::string extra_lines) {
 
 ScriptServer::ScriptServer(std::function<Answer(const Seen&)> script)
     : script_(std::move(script)), released_(CreateEventW(nullptr, TRUE, FALSE, nullptr)) {
-    static WSADATA winsock{};
-    static const bool started = WSAStartup(MAKEWORD(2, 2), &winsock) == 0;
+    static const bool started = [] { WSADATA winsock{}; return WSAStartup(MAKEWORD(2, 2), &winsock) == 0; }();
     listener_ = started ? socket(AF_INET, SOCK_STREAM, IPPROTO_TCP) : INVALID_SOCKET;
     sockaddr_in address{};
     address.sin_family = AF_INET;
@@ -40,7 +39,7 @@ ScriptServer::ScriptServer(std::function<Answer(const Seen&)> script)
 
 ScriptServer::~ScriptServer() {
     stopping_ = true;
-    release();
+    SetEvent(released_.get());
     closesocket(listener_);
     thread_.join();
 }

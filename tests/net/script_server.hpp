@@ -20,7 +20,7 @@ namespace qorn::test {
 struct Answer {
     std::string head;  // status line and header lines, each ending in CR LF, without the blank line
     std::string body;
-    size_t stall_after = std::string::npos;  // sends that much of the body, then waits for release() (at most 15 s)
+    size_t stall_after = std::string::npos;  // sends that much of the body, then stalls: 15 s at most
 };
 
 // The status line, Content-Length of the body, "Connection: close", then the extra lines.
@@ -35,7 +35,6 @@ public:
 
     std::wstring url(std::string_view path = "/api/manifest") const;  // http://127.0.0.1:<port><path>
     std::vector<Seen> seen() const;
-    void release() { SetEvent(released_.get()); }  // lets stalled answers finish
 
 private:
     void answer_one(SOCKET client);
@@ -43,7 +42,7 @@ private:
     std::function<Answer(const Seen&)> script_;
     SOCKET listener_;  // closing it ends the serving thread's wait for a client
     std::uint16_t port_ = 0;
-    UniqueHandle released_;
+    UniqueHandle released_;  // set by the destructor, which ends stalled answers
     std::atomic<bool> stopping_{false};
     mutable std::mutex mutex_;
     std::vector<Seen> seen_;
