@@ -3,17 +3,6 @@
 #include <stdexcept>
 
 namespace qorn::test {
-namespace {
-
-void send_all(SOCKET client, std::string_view bytes) {
-    while (!bytes.empty()) {
-        const int sent = send(client, bytes.data(), static_cast<int>(std::min<size_t>(bytes.size(), 65536)), 0);
-        if (sent <= 0) return;  // the client went away; nothing to tell anyone
-        bytes.remove_prefix(static_cast<size_t>(sent));
-    }
-}
-
-}  // namespace
 
 Answer answer(int status, std::string body, std::string extra_lines) {
     return {"HTTP/1.1 " + std::to_string(status) + " Scripted\r\nContent-Length: " + std::to_string(body.size()) +
@@ -23,26 +12,35 @@ Answer answer(int status, std::string body, std::string extra_lines) {
 
 ScriptServer::ScriptServer(std::function<Answer(const Seen&)> script)
     : script_(std::move(script)), released_(CreateEventW(nullptr, TRUE, FALSE, nullptr)) {
-    static WSADATA winsock{};
-    static const bool started = WSAStartup(MAKEWORD(2, 2), &winsock) == 0;
-    if (started) listener_.reset(socket(AF_INET, SOCK_STREAM, IPPROTO_TCP));
+    static const bool started = [] { WSADATA winsock{}; return WSAStartup(MAKEWORD(2, 2), &winsock) == 0; }();
+    listener_ = started ? socket(AF_INET, SOCK_STREAM, IPPROTO_TCP) : INVALID_SOCKET;
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     int length = sizeof address;
-    if (!listener_ || !released_ || bind(listener_.get(), reinterpret_cast<sockaddr*>(&address), length) != 0 ||
-        listen(listener_.get(), 16) != 0 ||
-        getsockname(listener_.get(), reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+    if (listener_ == INVALID_SOCKET || !released_ ||
+        bind(listener_, reinterpret_cast<sockaddr*>(&address), length) != 0 || listen(listener_, 16) != 0 ||
+        getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+        closesocket(listener_);
         throw std::runtime_error("test: cannot listen on 127.0.0.1");
     }
     port_ = ntohs(address.sin_port);
-    thread_ = std::thread([this, listener = listener_.get()] { serve(listener); });
+    thread_ = std::thread([this] {
+        while (!stopping_) {
+            // Fails for a client that gave up, or once the destructor closed the listener.
+            const SOCKET client = accept(listener_, nullptr, nullptr);
+            if (client == INVALID_SOCKET) continue;
+            answer_one(client);
+            shutdown(client, SD_BOTH);
+            closesocket(client);
+        }
+    });
 }
 
 ScriptServer::~ScriptServer() {
     stopping_ = true;
-    release();
-    listener_.reset();
+    SetEvent(released_.get());
+    closesocket(listener_);
     thread_.join();
 }
 
@@ -53,15 +51,6 @@ std::wstring ScriptServer::url(std::string_view path) const {
 std::vector<Seen> ScriptServer::seen() const {
     std::lock_guard lock(mutex_);
     return seen_;
-}
-
-void ScriptServer::serve(SOCKET listener) {
-    while (!stopping_) {
-        UniqueSocket client(accept(listener, nullptr, nullptr));
-        if (!client) continue;  // a client that gave up, or the listener closed by the destructor
-        answer_one(client.get());
-        shutdown(client.get(), SD_BOTH);
-    }
 }
 
 void ScriptServer::answer_one(SOCKET client) {
@@ -82,10 +71,11 @@ void ScriptServer::answer_one(SOCKET client) {
         seen_.push_back(request);
     }
     const Answer reply = script_(request);
-    send_all(client, reply.head + "\r\n");
-    if (request.method == "HEAD") return;
-    send_all(client, std::string_view(reply.body).substr(0, reply.stall_after));
-    if (reply.stall_after < reply.body.size()) WaitForSingleObject(released_.get(), 15000);  // a forgotten stall ends
+    const bool head_only = request.method == "HEAD";
+    const std::string bytes = reply.head + "\r\n" + (head_only ? "" : reply.body.substr(0, reply.stall_after));
+    // A blocking send returns once all is sent, or fails when the client went away: nothing to tell anyone.
+    send(client, bytes.data(), static_cast<int>(bytes.size()), 0);
+    if (!head_only && reply.stall_after < reply.body.size()) WaitForSingleObject(released_.get(), 15000);
 }
 
 }  // namespace qorn::test

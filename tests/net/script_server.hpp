@@ -17,18 +17,10 @@
 
 namespace qorn::test {
 
-struct SocketTraits {
-    using type = SOCKET;
-    static type invalid() noexcept { return INVALID_SOCKET; }
-    static bool is_valid(type s) noexcept { return s != INVALID_SOCKET; }
-    static void close(type s) noexcept { ::closesocket(s); }
-};
-using UniqueSocket = UniqueAny<SocketTraits>;
-
 struct Answer {
     std::string head;  // status line and header lines, each ending in CR LF, without the blank line
     std::string body;
-    size_t stall_after = std::string::npos;  // sends that much of the body, then waits for release() (at most 15 s)
+    size_t stall_after = std::string::npos;  // sends that much of the body, then stalls: 15 s at most
 };
 
 // The status line, Content-Length of the body, "Connection: close", then the extra lines.
@@ -43,16 +35,14 @@ public:
 
     std::wstring url(std::string_view path = "/api/manifest") const;  // http://127.0.0.1:<port><path>
     std::vector<Seen> seen() const;
-    void release() { SetEvent(released_.get()); }  // lets stalled answers finish
 
 private:
-    void serve(SOCKET listener);
     void answer_one(SOCKET client);
 
     std::function<Answer(const Seen&)> script_;
-    UniqueSocket listener_;  // closing it ends the serving thread's wait for a client
+    SOCKET listener_;  // closing it ends the serving thread's wait for a client
     std::uint16_t port_ = 0;
-    UniqueHandle released_;
+    UniqueHandle released_;  // set by the destructor, which ends stalled answers
     std::atomic<bool> stopping_{false};
     mutable std::mutex mutex_;
     std::vector<Seen> seen_;
