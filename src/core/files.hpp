@@ -3,7 +3,7 @@
 // Stateless and re-entrant; different files may be handled on different threads.
 #pragma once
 
-#include "core/json.hpp"
+#include "core/json_text.hpp"
 #include "core/unique_handle.hpp"
 
 #include <cstdint>

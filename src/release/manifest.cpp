@@ -1,7 +1,7 @@
 #include "release/manifest.hpp"
 
 #include "core/files.hpp"
-#include "core/json.hpp"
+#include "core/json_text.hpp"
 #include "core/sha256.hpp"
 #include "core/text.hpp"
 #include "release/client_path.hpp"

@@ -4,7 +4,7 @@
 // run that holds the update lock.
 #pragma once
 
-#include "core/json.hpp"
+#include "core/json_text.hpp"
 #include "core/progress.hpp"
 #include "core/unique_handle.hpp"
 

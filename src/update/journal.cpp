@@ -1,7 +1,7 @@
 #include "update/journal.hpp"
 
 #include "core/files.hpp"
-#include "core/json.hpp"
+#include "core/json_text.hpp"
 #include "core/text.hpp"
 
 namespace qorn {

@@ -1,4 +1,4 @@
-#include "core/json.hpp"
+#include "core/json_text.hpp"
 
 #include <stdexcept>
 
