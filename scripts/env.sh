@@ -1,10 +1,11 @@
 # Shared locations of the set-up, test and demo scripts (sourced, not run).
-# The Wine prefix and the download cache live outside the source tree so that
-# every clone of the project on this machine shares them.
+# The download cache lives outside the source tree, shared by every clone on this
+# machine. The Wine prefix belongs to this clone's build: its wineserver serves
+# only this clone, so stopping it never ends another clone's tests.
 QORN_CACHE=${QORN_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/qorn}
 QORN_BUILD=${QORN_BUILD:-$root/build}
 QORN_DEPS=${QORN_DEPS:-$QORN_BUILD/deps}
-export WINEPREFIX=${WINEPREFIX:-$QORN_CACHE/wineprefix}
+export WINEPREFIX=${QORN_WINEPREFIX:-$QORN_BUILD/wineprefix}
 export WINEARCH=win64
 export WINEDEBUG=-all
 export WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-mscoree,mshtml=}

@@ -12,7 +12,8 @@ UPDATER = os.environ.get("QORN_UPDATER_EXE", os.path.join(BUILD, "Updater.exe"))
 UPDATER_NEXT = os.environ.get("QORN_UPDATER_NEXT_EXE",
                               os.path.join(BUILD, "UpdaterNext", "Updater.exe"))
 FAKE_GAME = os.environ.get("QORN_FAKE_GAME_EXE", os.path.join(BUILD, "tests", "fake_game.exe"))
-WINEPREFIX = os.environ.setdefault("WINEPREFIX", os.path.expanduser("~/.cache/qorn/wineprefix"))
+# The prefix of this clone's build, as scripts/env.sh names it.
+WINEPREFIX = os.environ.setdefault("WINEPREFIX", os.environ.get("QORN_WINEPREFIX") or os.path.join(BUILD, "wineprefix"))
 os.environ.setdefault("WINEDEBUG", "-all")
 DRIVE_C = os.path.join(WINEPREFIX, "drive_c")
 # On C: by default, so that builds from before the launcher accepted folders below
