@@ -65,6 +65,19 @@ class FolderOnZ(ClientCase):
         self.publish(second, "r2")
         self.assert_installed(self.sync(), "r2", second, 21)
 
+class PublishDuringAnUpdate(ClientCase):
+    def test_a_release_published_while_files_are_on_their_way_lets_the_update_finish(self):
+        old = sample_files(20)
+        self.publish(old, "r1").serve()
+        self.assert_installed(self.sync(), "r1", old, 21)
+        new = dict(old, **{"Data/Mới.bmd": b"only in r2" * 50, "Giao diện/Tệp 003.bmd": b"changed in r2"})
+        self.publish(new, "r2")
+        self.served.faults({"/api/manifest": {}, "*": {"delayMs": 3000}})  # every body comes late
+        update = self.start_sync()
+        self.log.new(at_least=2)  # the HEAD and the manifest: the bodies are on their way
+        self.publish(dict(new, **{"Data/r3.bmd": b"r3"}), "r3")
+        self.assert_installed(update.finish(), "r2", new, 2)
+
 class UpToDateClient(ClientCase):
     """A client installed at r1 by an earlier run."""
 
