@@ -16,9 +16,10 @@ from qornhost.rules import RuleError  # noqa: E402
 PUBLISH_HELP = """\
 Turn a client folder into a release site that the launcher can update from.
 
-The site holds the manifest at api/manifest (compact JSON, keys in ascending
-order), every file body once under files/<sha256>, optional ZIP packages for a
-first installation under packages/<sha256>.zip, optional launcher builds under
+The site holds the manifest at api/manifest (compact JSON that names
+schemaVersion and releaseId first, the other keys in ascending order), every
+file body once under files/<sha256>, optional ZIP packages for a first
+installation under packages/<sha256>.zip, optional launcher builds under
 launchers/<sha256>.exe, and nginx.conf, an nginx server block that serves it.
 
 Everything is checked first, and nothing is written when the launcher would

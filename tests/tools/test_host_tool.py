@@ -79,8 +79,13 @@ class Publish(unittest.TestCase):
         """What installations do not show: empty folders, bodies once, a stored package each."""
         done = self.publish("--packages", "50", "--package-compression", "stored")
         self.assertEqual(done.returncode, 0, done.stderr)
-        document = json.loads(self.read("api", "manifest"))
+        text = self.read("api", "manifest")
+        document = json.loads(text)
         self.assertEqual(document["directories"], ["Empty/Inner", "Music"])
+        # A launcher that reads only the start finds the release: it comes first, the rest sorted.
+        rest = {k: v for k, v in document.items() if k not in ("schemaVersion", "releaseId")}
+        self.assertEqual(text, b'{"schemaVersion":1,"releaseId":"r1",' + json.dumps(
+            rest, sort_keys=True, separators=(",", ":"), ensure_ascii=False).encode()[1:])
         files = {p: d for p, d in CLIENT.items() if d is not None}
         self.assertEqual({name: self.read("files", name) for name in os.listdir(
             os.path.join(self.site, "files"))}, {sha(d): d for d in files.values()})

@@ -306,9 +306,15 @@ def build_launchers(specs, launchers_dir, base):
 
 
 def manifest_text(document):
-    """Compact UTF-8 JSON with every object's keys in ascending order."""
-    return json.dumps(document, sort_keys=True, separators=(",", ":"),
-                      ensure_ascii=False).encode("utf-8")
+    """Compact UTF-8 JSON that names its schema and release first, so that a
+    launcher reading only the start of it finds the release; the other keys,
+    and those of every inner object, in ascending order."""
+    first = ("schemaVersion", "releaseId")
+    order = list(first) + sorted(k for k in document if k not in first)
+    return ("{%s}" % ",".join(
+        "%s:%s" % (json.dumps(key), json.dumps(document[key], sort_keys=True,
+                                               separators=(",", ":"), ensure_ascii=False))
+        for key in order)).encode("utf-8")
 
 
 # -- the site folder ----------------------------------------------------------
