@@ -16,11 +16,13 @@ from qornhost.rules import RuleError  # noqa: E402
 PUBLISH_HELP = """\
 Turn a client folder into a release site that the launcher can update from.
 
-The site holds the manifest at api/manifest (compact JSON that names
-schemaVersion and releaseId first, the other keys in ascending order), every
-file body once under files/<sha256>, optional ZIP packages for a first
-installation under packages/<sha256>.zip, optional launcher builds under
-launchers/<sha256>.exe, and nginx.conf, an nginx server block that serves it.
+The site folder holds public/, the tree that is served: the manifest at
+api/manifest (compact JSON that names schemaVersion and releaseId first, the
+other keys in ascending order), every file body once under files/<sha256>,
+optional ZIP packages for a first installation under packages/<sha256>.zip and
+optional launcher builds under launchers/<sha256>.exe. Beside public/ lie
+nginx.conf, an nginx server block that serves it, and the release record
+(releases.json).
 
 Everything is checked first, and nothing is written when the launcher would
 refuse the release: every path must be a safe Windows name (no device names
@@ -36,9 +38,9 @@ release's ETag and release id.
 
 PUBLISH_EPILOG = """\
 example:
-  qorn_host.py publish client/ /srv/qorn/site --base-url https://update.example.net \\
-      --release-id 2024.06.1 --packages 4 \\
-      --launcher win-x64=build/Updater.exe:2.0.8.0
+  qorn_host.py publish client/ /srv/qorn/site --base-url https://cdn.example.net/games/qorn \\
+      --release-id 2024.06.1 --packages 4 --launcher win-x64=build/Updater.exe:2.0.8.0 \\
+      --nginx-tls-cert /etc/ssl/qorn/fullchain.pem --nginx-tls-key /etc/ssl/qorn/key.pem
 """
 
 SERVE_HELP = """\
@@ -96,9 +98,10 @@ def build_parser():
     pub.add_argument("site", metavar="SITE_FOLDER",
                      help="the site folder to create or replace (a previous site or empty)")
     pub.add_argument("--base-url", required=True, metavar="URL",
-                     help="scheme and host of the site as clients reach it, e.g. "
-                          "https://update.example.net (plain http only for 127.0.0.1, "
-                          "localhost or [::1])")
+                     help="where players reach the site: scheme, host and an optional path, "
+                          "e.g. https://update.example.net or https://cdn.example.net/games/qorn "
+                          "(the manifest is at URL/api/manifest; plain http only for "
+                          "127.0.0.1, localhost or [::1])")
     pub.add_argument("--release-id", required=True, metavar="ID",
                      help="release id: 1-80 characters, first an ASCII letter or digit, then "
                           "letters, digits, '-', '.', '_'; no '..'")
@@ -112,18 +115,25 @@ def build_parser():
                      help="offer a launcher build; RUNTIME is win-x64 or win-x86, VERSION is "
                           "a.b.c.d and must equal the file version of EXE (read from EXE "
                           "when left out). At most one per runtime, two in all")
-    pub.add_argument("--nginx-listen", default="127.0.0.1:8080", metavar="ADDRESS",
-                     help="listen address of the nginx server block (default 127.0.0.1:8080)")
+    pub.add_argument("--nginx-listen", metavar="ADDRESS",
+                     help="listen address of the nginx server block (default: the port of "
+                          "the base URL for https, its address and port for plain http)")
     pub.add_argument("--nginx-server-name", default="_", metavar="NAME",
                      help="server_name of the nginx server block (default _)")
     pub.add_argument("--nginx-tls-cert", metavar="FILE",
-                     help="serve TLS with this certificate chain (with --nginx-tls-key)")
+                     help="serve TLS with this certificate chain (with --nginx-tls-key); "
+                          "required for an https:// base URL")
     pub.add_argument("--nginx-tls-key", metavar="FILE", help="private key of the certificate")
+    pub.add_argument("--nginx-access-log", metavar="FILE|off",
+                     help="access log of the server block (default: the one of nginx's "
+                          "http block)")
 
     srv = commands.add_parser("serve", help="serve a site on loopback (tests, local checks)",
                               description=SERVE_HELP,
                               formatter_class=argparse.RawDescriptionHelpFormatter)
-    srv.add_argument("site", metavar="SITE_FOLDER", help="a site made by publish")
+    srv.add_argument("site", metavar="SITE_FOLDER",
+                     help="a site made by publish (its public/ tree is served, under the "
+                          "path of its base URL)")
     srv.add_argument("--host", default="127.0.0.1",
                      help="loopback address to bind: 127.0.0.1 (default), ::1 or localhost")
     srv.add_argument("--port", type=int, default=0,
@@ -145,24 +155,34 @@ def main(argv=None):
     return _serve(args)
 
 
+def _counted(count, word, plural=None):
+    return "%d %s" % (count, word if count == 1 else plural or word + "s")
+
+
+def _refused(what, error):
+    problems = error.problems
+    print("%s refused (%s):" % (what, _counted(len(problems), "problem")), file=sys.stderr)
+    for problem in problems[:50]:
+        print("  " + problem, file=sys.stderr)
+    if len(problems) > 50:
+        print("  ... and %d more" % (len(problems) - 50), file=sys.stderr)
+    return 1
+
+
 def _publish(args):
     options = PublishOptions(
         base_url=args.base_url, release_id=args.release_id, packages=args.packages,
         compression=args.package_compression, launchers=args.launcher,
         nginx_listen=args.nginx_listen, nginx_server_name=args.nginx_server_name,
         nginx_tls_cert=args.nginx_tls_cert and os.path.abspath(args.nginx_tls_cert),
-        nginx_tls_key=args.nginx_tls_key and os.path.abspath(args.nginx_tls_key))
+        nginx_tls_key=args.nginx_tls_key and os.path.abspath(args.nginx_tls_key),
+        nginx_access_log=args.nginx_access_log and (
+            args.nginx_access_log if args.nginx_access_log == "off"
+            else os.path.abspath(args.nginx_access_log)))
     try:
         summary = publish(args.source, args.site, options)
     except PublishError as error:
-        problems = error.problems
-        print("publish refused (%d problem%s):" % (len(problems), "" if len(problems) == 1
-                                                   else "s"), file=sys.stderr)
-        for problem in problems[:50]:
-            print("  " + problem, file=sys.stderr)
-        if len(problems) > 50:
-            print("  ... and %d more" % (len(problems) - 50), file=sys.stderr)
-        return 1
+        return _refused("publish", error)
     except OSError as error:
         print("publish failed: %s" % error, file=sys.stderr)
         return 1

@@ -2,17 +2,19 @@
 
 Site layout (every body under a content-addressed name):
 
-    api/manifest          the manifest, exactly the bytes that are served
-    api/manifest.sha256   its SHA-256 (lower-case hex and a newline)
-    api/release           the release id and a newline
-    files/<sha256>        file bodies; identical contents are stored once
-    packages/<sha256>.zip ZIP packages for a first installation
-    launchers/<sha256>.exe launcher builds offered for self-update
-    nginx.conf            an nginx server block serving the above
+    public/                    the served tree, the root of nginx and `serve`
+      api/manifest             the manifest, exactly the bytes that are served
+      files/<sha256>           file bodies; identical contents are stored once
+      packages/<sha256>.zip    ZIP packages for a first installation
+      launchers/<sha256>.exe   launcher builds offered for self-update
+    releases.json              the record: base URL and current release
+    nginx.conf                 an nginx server block serving public/
 
 The site is built in a folder beside SITE and swapped in only when complete.
 """
 
+import contextlib
+import ctypes
 import errno
 import fcntl
 import hashlib
@@ -20,6 +22,7 @@ import json
 import os
 import shutil
 import stat
+import time
 import zipfile
 from dataclasses import dataclass, field
 
@@ -31,6 +34,9 @@ from .rules import (LAUNCHER_RUNTIMES, MAX_FILES, MAX_LAUNCHER_SIZE, MAX_LAUNCHE
 
 CHUNK = 1024 * 1024
 ZIP_TIME = (1980, 1, 1, 0, 0, 0)
+SERVED = "public"
+RECORD = "releases.json"
+BODIES = ("files", "packages", "launchers")
 
 
 class PublishError(Exception):
@@ -55,10 +61,11 @@ class PublishOptions:
     packages: int = 0
     compression: int = zipfile.ZIP_DEFLATED
     launchers: list = field(default_factory=list)
-    nginx_listen: str = "127.0.0.1:8080"
+    nginx_listen: str = None  # None: from the base URL (nginx.default_listen)
     nginx_server_name: str = "_"
     nginx_tls_cert: str = None
     nginx_tls_key: str = None
+    nginx_access_log: str = None
 
 
 @dataclass
@@ -323,13 +330,18 @@ def _is_within(inner, outer):
     return os.path.commonpath([inner, outer]) == outer
 
 
+def _is_site(site):
+    return any(os.path.isfile(os.path.join(site, *parts)) for parts in (
+        (RECORD,), (SERVED, "api", "manifest"), ("api", "manifest")))
+
+
 def _check_places(source, site):
     if not os.path.isdir(source):
         raise PublishError(["source folder %s does not exist" % shown(source)])
     if os.path.lexists(site):
         if os.path.islink(site) or not os.path.isdir(site):
             raise PublishError(["%s exists and is not a folder" % shown(site)])
-        if os.listdir(site) and not os.path.isfile(os.path.join(site, "api", "manifest")):
+        if os.listdir(site) and not _is_site(site):
             raise PublishError(["%s is not empty and is not a release site; refusing to "
                                 "replace it" % shown(site)])
     real_source, real_site = os.path.realpath(source), os.path.realpath(site)
@@ -338,7 +350,56 @@ def _check_places(source, site):
                             "each other"])
 
 
+@contextlib.contextmanager
+def site_lock(site):
+    """Keeps publishes of one site apart, through a lock file beside it that
+    is removed again afterwards."""
+    parent, name = os.path.split(site)
+    os.makedirs(parent, exist_ok=True)
+    path = os.path.join(parent, ".%s.lock" % name)
+    while True:
+        fd = os.open(path, os.O_RDWR | os.O_CREAT, 0o644)
+        try:
+            fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+            if os.fstat(fd).st_ino == os.stat(path).st_ino:
+                break  # not a file that its last holder removed in the meantime
+        except BlockingIOError:
+            os.close(fd)
+            raise PublishError(["another publish into %s is running" % shown(site)])
+        except FileNotFoundError:
+            pass
+        os.close(fd)
+    try:
+        yield
+    finally:
+        with contextlib.suppress(FileNotFoundError):
+            os.unlink(path)
+        os.close(fd)
+
+
+def _exchange(first, second):
+    """Swaps two folders in one step where Linux can (renameat2 with
+    RENAME_EXCHANGE); False where it cannot."""
+    try:
+        call = ctypes.CDLL(None, use_errno=True).renameat2
+    except (OSError, AttributeError):
+        return False
+    call.argtypes = [ctypes.c_int, ctypes.c_char_p, ctypes.c_int, ctypes.c_char_p,
+                     ctypes.c_uint]
+    if call(-100, os.fsencode(first), -100, os.fsencode(second), 2) == 0:
+        return True
+    code = ctypes.get_errno()
+    if code in (errno.ENOSYS, errno.EINVAL, errno.EOPNOTSUPP):
+        return False
+    raise OSError(code, os.strerror(code), second)
+
+
 def _swap_in(built, site, parent, name):
+    """Puts the built folder in the site's place; requests never find the
+    site missing where the swap is one step."""
+    if os.path.lexists(site) and _exchange(built, site):
+        shutil.rmtree(built, ignore_errors=True)  # the previous site now lies there
+        return
     previous = None
     if os.path.lexists(site):
         previous = os.path.join(parent, ".%s.previous-%d" % (name, os.getpid()))
@@ -365,11 +426,11 @@ def publish(source, site, options):
         problems.append("--packages must not be negative")
     source, site = os.path.abspath(source), os.path.abspath(site)
     _check_places(source, site)
-    try:
-        nginx.server_block(site, "0" * 64, "r", options.nginx_listen, options.nginx_server_name,
-                           options.nginx_tls_cert, options.nginx_tls_key)
-    except RuleError as error:
-        problems.append(str(error))
+    if base is not None:
+        try:
+            _server_block(site, base, "0" * 64, "r", options)
+        except RuleError as error:
+            problems.append(str(error))
     for tls_file in (options.nginx_tls_cert, options.nginx_tls_key):
         if tls_file is not None and not os.path.isfile(tls_file):
             problems.append("TLS file %s does not exist" % shown(tls_file))
@@ -380,13 +441,7 @@ def publish(source, site, options):
         raise PublishError(problems)
 
     parent, name = os.path.split(site)
-    os.makedirs(parent, exist_ok=True)
-    lock = open(os.path.join(parent, ".%s.lock" % name), "w")
-    try:
-        try:
-            fcntl.flock(lock, fcntl.LOCK_EX | fcntl.LOCK_NB)
-        except BlockingIOError:
-            raise PublishError(["another publish into %s is running" % shown(site)]) from None
+    with site_lock(site):
         for leftover in os.listdir(parent):
             if leftover.startswith((".%s.building-" % name, ".%s.previous-" % name)):
                 shutil.rmtree(os.path.join(parent, leftover), ignore_errors=True)
@@ -398,15 +453,20 @@ def publish(source, site, options):
         except BaseException:
             shutil.rmtree(built, ignore_errors=True)
             raise
-    finally:
-        lock.close()
     return summary
 
 
+def _server_block(site, base, digest, release_id, options):
+    return nginx.server_block(
+        os.path.join(site, SERVED), base, digest, release_id, options.nginx_listen,
+        options.nginx_server_name, options.nginx_tls_cert, options.nginx_tls_key,
+        options.nginx_access_log)
+
+
 def _build(built, site, files, dirs, base, options):
-    folders = {kind: os.path.join(built, kind) for kind in ("api", "files", "packages",
-                                                            "launchers")}
-    for folder in folders.values():
+    served = os.path.join(built, SERVED)
+    folders = {kind: os.path.join(served, kind) for kind in ("api", *BODIES)}
+    for folder in (served, *folders.values()):
         os.mkdir(folder)
     total = store_files(files, folders["files"])
     document = {
@@ -435,14 +495,23 @@ def _build(built, site, files, dirs, base, options):
                             % (len(text), MAX_MANIFEST_BYTES)])
     digest = hashlib.sha256(text).hexdigest()
     _write(os.path.join(folders["api"], "manifest"), text)
-    _write(os.path.join(folders["api"], "manifest.sha256"), (digest + "\n").encode())
-    _write(os.path.join(folders["api"], "release"), (options.release_id + "\n").encode())
-    _write(os.path.join(built, "nginx.conf"), nginx.server_block(
-        site, digest, options.release_id, options.nginx_listen, options.nginx_server_name,
-        options.nginx_tls_cert, options.nginx_tls_key).encode("utf-8"))
+
+    write_record(built, base, [{
+        "releaseId": options.release_id, "manifestSha256": digest,
+        "publishedAt": time.strftime("%Y-%m-%dT%H:%M:%SZ", time.gmtime())}])
+    _write(os.path.join(built, "nginx.conf"),
+           _server_block(site, base, digest, options.release_id, options).encode("utf-8"))
     return {"releaseId": options.release_id, "manifestSha256": digest, "files": len(files),
             "bytes": total, "directories": len(dirs), "packages": len(packages),
             "launchers": [(e["runtime"], e["version"]) for e in launchers], "site": site}
+
+
+def write_record(site, base, releases):
+    text = json.dumps({"baseUrl": base, "releases": releases}, indent=2,
+                      sort_keys=True) + "\n"
+    temp = os.path.join(site, RECORD + ".new")
+    _write(temp, text.encode("utf-8"))
+    os.replace(temp, os.path.join(site, RECORD))
 
 
 def _file_digest(path):
