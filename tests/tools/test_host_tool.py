@@ -1,6 +1,6 @@
 """The update-host tool: the launcher's rules, `publish` (the site, refusals, a site replaced
-whole or not at all), and the site as launchers see it from `serve` and from nginx, under a
-path prefix."""
+whole or not at all, earlier releases kept until `prune`), and the site as launchers see it
+from `serve` and from nginx, under a path prefix."""
 
 import http.client, json, os, shutil, ssl, subprocess, sys, tempfile, unittest, urllib.parse
 import zipfile
@@ -127,8 +127,8 @@ class Publish(unittest.TestCase):
             (main, ["--launcher", "win-x86=" + exe, "--launcher", "arm64=" + exe],
              ["is win-x64, not win-x86", "win-x64 or win-x86"]),
             (main, ["--launcher", "win-x64=%s:2.0.8" % exe], ["must have four parts"]),
-            (main, ["--base-url", "https://update.example.net/qorn"],
-             ["is https:// and the launcher talks TLS only"]),
+            (main, ["--base-url", "https://update.example.net/qorn", "--keep", "0"],
+             ["is https:// and the launcher talks TLS only", "--keep must be at least 1"]),
             (main, ["--nginx-tls-cert", exe, "--nginx-tls-key", exe], ["need an https://"])]
         for number, (entries, options, messages) in enumerate(cases):
             source = make_tree(os.path.join(self.tmp, "case-%d" % number),
@@ -159,6 +159,46 @@ class Publish(unittest.TestCase):
         self.assertIn("DLL", failed.stderr)
         self.assertEqual((self.read("api", "manifest"), self.bodies()), (before, bodies))
         self.assertEqual([n for n in os.listdir(self.tmp) if n.startswith(".site.")], [])
+
+    def test_releases_stay_until_pruned(self):
+        """Publishing removes nothing; prune keeps what its newest releases need, and always
+        what the current one does, here a release that brings back the first one's content."""
+        exe = make_tree(self.tmp, {"x64.exe": make_pe()}) + "/x64.exe"
+        needs, releases = [], [("r1", BIG, ["--packages", "1"]), ("r2", b"2", []),
+                               ("r3", b"3", ["--launcher", "win-x64=" + exe]),
+                               ("r4", BIG, ["--keep", "2"])]
+        for number, (release, big, options) in enumerate(releases):
+            make_tree(self.src, {"Data/big.bin": big})
+            self.assertEqual(self.publish(*options, release=release).returncode, 0)
+            document = json.loads(self.read("api", "manifest"))
+            needs.insert(0, {"%s/%s%s" % (kind, e["sha256"], end) for kind, end in (
+                ("files", ""), ("packages", ".zip"), ("launchers", ".exe"))
+                for e in document.get(kind, [])})
+            self.assertEqual(self.bodies(), set().union(*needs), release)
+        for options, kept in ((["--keep", "9"], 4), (["--keep", "1", "--dry-run"], 4),
+                              ([], 2), (["--keep", "1"], 1), (["--keep", "0"], 1)):
+            done = run([sys.executable, TOOL, "prune", self.site, *options])
+            with self.subTest(options=options):
+                self.assertEqual(self.bodies(), set().union(*needs[:kept]))
+                with open(os.path.join(self.site, "releases.json")) as src:
+                    self.assertEqual([r["releaseId"] for r in json.load(src)["releases"]],
+                                     ["r4", "r3", "r2", "r1"][:kept])
+                self.assertEqual(done.returncode, 1 if options == ["--keep", "0"] else 0)
+        self.assertEqual([n for n in os.listdir(self.tmp) if n.startswith(".site.")], [])
+
+    def test_a_site_from_before_the_record_keeps_its_bodies(self):
+        self.assertEqual(self.publish().returncode, 0)
+        bodies, new = self.bodies(), "files/" + sha(b"new")
+        for name in os.listdir(self.site + "/public"):  # its tree at the top, and no record
+            os.rename(os.path.join(self.site, "public", name), os.path.join(self.site, name))
+        for name in ("public", "releases"):
+            shutil.rmtree(os.path.join(self.site, name))
+        os.remove(self.site + "/releases.json")
+        make_tree(self.src, {"Data/big.bin": b"new"})
+        self.assertEqual(self.publish(release="r2").returncode, 0)
+        self.assertEqual(self.bodies(), bodies | {new})
+        self.assertEqual(run([sys.executable, TOOL, "prune", self.site, "--keep", "1"]).returncode, 0)
+        self.assertEqual(self.bodies(), bodies - {"files/" + sha(BIG)} | {new})
 
 class Answers:
     """Both servers' answers, over one kept-alive connection; subclasses serve on cls.port."""
