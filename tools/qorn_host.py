@@ -58,15 +58,16 @@ removes: their remaining downloads fail afterwards.
 """
 
 SERVE_HELP = """\
-Serve a published site over HTTP/1.1 on a loopback address, answering what
-the launcher relies on: GET and HEAD of /api/manifest with ETag (the quoted
-SHA-256 of the manifest) and X-QORN-Release, 304 for a matching If-None-Match,
-byte ranges (206 with Content-Range, 416 past the end), 404 elsewhere. The site
-is read for every request, so publishing again needs no restart.
+Serve the public/ tree of a published site over HTTP/1.1 on a loopback
+address, under the path of the site's base URL, answering what the launcher
+relies on: GET and HEAD of <path>/api/manifest with ETag (the quoted SHA-256
+of the manifest) and X-QORN-Release, 304 for a matching If-None-Match, byte
+ranges (206 with Content-Range, 416 past the end), 404 elsewhere. The site is
+read for every request, so publishing again or pruning needs no restart.
 
 Faults for tests come from a JSON file (--faults), re-read whenever it
-changes; every change resets the request counts. It maps URL paths (or "*")
-to rules:
+changes; every change resets the request counts. It maps URL paths (the whole
+path, base URL path included, or "*") to rules:
   times K           apply the rule to the first K matching requests only
   delayMs N         wait N ms (at most 10000) before answering
   status N          answer status N
