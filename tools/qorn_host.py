@@ -1,6 +1,7 @@
 #!/usr/bin/env python3
 """Update-host tool for the QORN launcher: publish a client folder as a release
-site, and serve a site on loopback for tests."""
+site, prune the bodies of old releases from it, and serve a site on loopback
+for tests."""
 
 import argparse
 import os
@@ -9,17 +10,20 @@ import zipfile
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
-from qornhost.publish import (PublishError, PublishOptions, parse_launcher_arg,  # noqa: E402
-                              publish)
+from qornhost.publish import (DEFAULT_KEEP, PublishError, PublishOptions,  # noqa: E402
+                              parse_launcher_arg, prune, publish)
 from qornhost.rules import RuleError  # noqa: E402
 
 PUBLISH_HELP = """\
 Turn a client folder into a release site that the launcher can update from.
 
-The site holds the manifest at api/manifest (compact JSON, keys in ascending
-order), every file body once under files/<sha256>, optional ZIP packages for a
-first installation under packages/<sha256>.zip, optional launcher builds under
-launchers/<sha256>.exe, and nginx.conf, an nginx server block that serves it.
+The site folder holds public/, the tree that is served: the manifest at
+api/manifest (compact JSON that names schemaVersion and releaseId first, the
+other keys in ascending order), every file body once under files/<sha256>,
+optional ZIP packages for a first installation under packages/<sha256>.zip and
+optional launcher builds under launchers/<sha256>.exe. Beside public/ lie
+nginx.conf, an nginx server block that serves it, and the release record
+(releases.json, releases/) that 'prune' reads.
 
 Everything is checked first, and nothing is written when the launcher would
 refuse the release: every path must be a safe Windows name (no device names
@@ -31,25 +35,39 @@ Updater.exe and QornUpdateTool.exe are the launcher's own, and links are
 refused. The site is built beside SITE and swapped in only when complete;
 reload nginx afterwards (nginx -s reload), since nginx.conf carries the
 release's ETag and release id.
+
+Publishing removes nothing: the bodies of earlier releases stay, so that
+players who are in the middle of an update can finish it. Remove those of
+releases older than the newest --keep with 'qorn_host.py prune SITE'.
 """
 
 PUBLISH_EPILOG = """\
 example:
-  qorn_host.py publish client/ /srv/qorn/site --base-url https://update.example.net \\
-      --release-id 2024.06.1 --packages 4 \\
-      --launcher win-x64=build/Updater.exe:2.0.8.0
+  qorn_host.py publish client/ /srv/qorn/site --base-url https://cdn.example.net/games/qorn \\
+      --release-id 2024.06.1 --packages 4 --launcher win-x64=build/Updater.exe:2.0.8.0 \\
+      --nginx-tls-cert /etc/ssl/qorn/fullchain.pem --nginx-tls-key /etc/ssl/qorn/key.pem
+"""
+
+PRUNE_HELP = """\
+Remove from a site the bodies (files, packages, launcher builds) that none of
+its newest releases needs. The site's record lists the releases it holds,
+newest first; the current release is always among the kept ones, and so is
+every body it needs. Bodies that a kept release shares with a removed one
+stay. Run it once players have had time to finish updating to the releases it
+removes: their remaining downloads fail afterwards.
 """
 
 SERVE_HELP = """\
-Serve a published site over HTTP/1.1 on a loopback address, answering what
-the launcher relies on: GET and HEAD of /api/manifest with ETag (the quoted
-SHA-256 of the manifest) and X-QORN-Release, 304 for a matching If-None-Match,
-byte ranges (206 with Content-Range, 416 past the end), 404 elsewhere. The site
-is read for every request, so publishing again needs no restart.
+Serve the public/ tree of a published site over HTTP/1.1 on a loopback
+address, under the path of the site's base URL, answering what the launcher
+relies on: GET and HEAD of <path>/api/manifest with ETag (the quoted SHA-256
+of the manifest) and X-QORN-Release, 304 for a matching If-None-Match, byte
+ranges (206 with Content-Range, 416 past the end), 404 elsewhere. The site is
+read for every request, so publishing again or pruning needs no restart.
 
 Faults for tests come from a JSON file (--faults), re-read whenever it
-changes; every change resets the request counts. It maps URL paths (or "*")
-to rules:
+changes; every change resets the request counts. It maps URL paths (the whole
+path, base URL path included, or "*") to rules:
   times K           apply the rule to the first K matching requests only
   delayMs N         wait N ms (at most 10000) before answering
   status N          answer status N
@@ -95,9 +113,10 @@ def build_parser():
     pub.add_argument("site", metavar="SITE_FOLDER",
                      help="the site folder to create or replace (a previous site or empty)")
     pub.add_argument("--base-url", required=True, metavar="URL",
-                     help="scheme and host of the site as clients reach it, e.g. "
-                          "https://update.example.net (plain http only for 127.0.0.1, "
-                          "localhost or [::1])")
+                     help="where players reach the site: scheme, host and an optional path, "
+                          "e.g. https://update.example.net or https://cdn.example.net/games/qorn "
+                          "(the manifest is at URL/api/manifest; plain http only for "
+                          "127.0.0.1, localhost or [::1])")
     pub.add_argument("--release-id", required=True, metavar="ID",
                      help="release id: 1-80 characters, first an ASCII letter or digit, then "
                           "letters, digits, '-', '.', '_'; no '..'")
@@ -111,18 +130,39 @@ def build_parser():
                      help="offer a launcher build; RUNTIME is win-x64 or win-x86, VERSION is "
                           "a.b.c.d and must equal the file version of EXE (read from EXE "
                           "when left out). At most one per runtime, two in all")
-    pub.add_argument("--nginx-listen", default="127.0.0.1:8080", metavar="ADDRESS",
-                     help="listen address of the nginx server block (default 127.0.0.1:8080)")
+    pub.add_argument("--keep", type=int, metavar="N",
+                     help="the site's retention setting: 'prune' keeps the bodies of the "
+                          "newest N releases, this one included (default: the site's "
+                          "setting, %d for a new site)" % DEFAULT_KEEP)
+    pub.add_argument("--nginx-listen", metavar="ADDRESS",
+                     help="listen address of the nginx server block (default: the port of "
+                          "the base URL for https, its address and port for plain http)")
     pub.add_argument("--nginx-server-name", default="_", metavar="NAME",
                      help="server_name of the nginx server block (default _)")
     pub.add_argument("--nginx-tls-cert", metavar="FILE",
-                     help="serve TLS with this certificate chain (with --nginx-tls-key)")
+                     help="serve TLS with this certificate chain (with --nginx-tls-key); "
+                          "required for an https:// base URL")
     pub.add_argument("--nginx-tls-key", metavar="FILE", help="private key of the certificate")
+    pub.add_argument("--nginx-access-log", metavar="FILE|off",
+                     help="access log of the server block (default: the one of nginx's "
+                          "http block)")
+
+    prn = commands.add_parser("prune", help="remove the bodies of old releases from a site",
+                              description=PRUNE_HELP,
+                              formatter_class=argparse.RawDescriptionHelpFormatter)
+    prn.add_argument("site", metavar="SITE_FOLDER", help="a site made by publish")
+    prn.add_argument("--keep", type=int, metavar="N",
+                     help="keep the newest N releases, the current one included (default: "
+                          "the site's setting from publish --keep, %d unless set)" % DEFAULT_KEEP)
+    prn.add_argument("--dry-run", action="store_true",
+                     help="only tell what would be removed")
 
     srv = commands.add_parser("serve", help="serve a site on loopback (tests, local checks)",
                               description=SERVE_HELP,
                               formatter_class=argparse.RawDescriptionHelpFormatter)
-    srv.add_argument("site", metavar="SITE_FOLDER", help="a site made by publish")
+    srv.add_argument("site", metavar="SITE_FOLDER",
+                     help="a site made by publish (its public/ tree is served, under the "
+                          "path of its base URL)")
     srv.add_argument("--host", default="127.0.0.1",
                      help="loopback address to bind: 127.0.0.1 (default), ::1 or localhost")
     srv.add_argument("--port", type=int, default=0,
@@ -141,27 +181,39 @@ def main(argv=None):
     args = build_parser().parse_args(argv)
     if args.command == "publish":
         return _publish(args)
+    if args.command == "prune":
+        return _prune(args)
     return _serve(args)
+
+
+def _counted(count, word, plural=None):
+    return "%d %s" % (count, word if count == 1 else plural or word + "s")
+
+
+def _refused(what, error):
+    problems = error.problems
+    print("%s refused (%s):" % (what, _counted(len(problems), "problem")), file=sys.stderr)
+    for problem in problems[:50]:
+        print("  " + problem, file=sys.stderr)
+    if len(problems) > 50:
+        print("  ... and %d more" % (len(problems) - 50), file=sys.stderr)
+    return 1
 
 
 def _publish(args):
     options = PublishOptions(
         base_url=args.base_url, release_id=args.release_id, packages=args.packages,
-        compression=args.package_compression, launchers=args.launcher,
+        compression=args.package_compression, launchers=args.launcher, keep=args.keep,
         nginx_listen=args.nginx_listen, nginx_server_name=args.nginx_server_name,
         nginx_tls_cert=args.nginx_tls_cert and os.path.abspath(args.nginx_tls_cert),
-        nginx_tls_key=args.nginx_tls_key and os.path.abspath(args.nginx_tls_key))
+        nginx_tls_key=args.nginx_tls_key and os.path.abspath(args.nginx_tls_key),
+        nginx_access_log=args.nginx_access_log and (
+            args.nginx_access_log if args.nginx_access_log == "off"
+            else os.path.abspath(args.nginx_access_log)))
     try:
         summary = publish(args.source, args.site, options)
     except PublishError as error:
-        problems = error.problems
-        print("publish refused (%d problem%s):" % (len(problems), "" if len(problems) == 1
-                                                   else "s"), file=sys.stderr)
-        for problem in problems[:50]:
-            print("  " + problem, file=sys.stderr)
-        if len(problems) > 50:
-            print("  ... and %d more" % (len(problems) - 50), file=sys.stderr)
-        return 1
+        return _refused("publish", error)
     except OSError as error:
         print("publish failed: %s" % error, file=sys.stderr)
         return 1
@@ -171,7 +223,33 @@ def _publish(args):
     for runtime, version in summary["launchers"]:
         print("  launcher %s %s" % (runtime, version))
     print("  manifest SHA-256 %s" % summary["manifestSha256"])
+    held = summary["held"]
+    print("  the site holds the bodies of %s: %s" % (_counted(len(held), "release"),
+                                                      " ".join(held)))
+    if len(held) > summary["keep"]:
+        print("  %s: older than the newest %d; remove them with 'qorn_host.py prune %s' once "
+              "players have had time to finish updating"
+              % (" ".join(held[summary["keep"]:]), summary["keep"], args.site))
     print("reload nginx to serve it with nginx.conf (nginx -s reload)")
+    return 0
+
+
+def _prune(args):
+    try:
+        summary = prune(args.site, args.keep, args.dry_run)
+    except PublishError as error:
+        return _refused("prune", error)
+    except OSError as error:
+        print("prune failed: %s" % error, file=sys.stderr)
+        return 1
+    print("%s %s (the newest %d): %s" % (
+        "would keep" if args.dry_run else "kept", _counted(len(summary["kept"]), "release"),
+        summary["keep"], " ".join(summary["kept"])))
+    print("%s %s; %s %s (%s) that no kept release needs" % (
+        "would forget" if args.dry_run else "forgot",
+        " ".join(summary["dropped"]) or "no release",
+        "would remove" if args.dry_run else "removed",
+        _counted(summary["bodies"], "body", "bodies"), _counted(summary["bytes"], "byte")))
     return 0
 
 

@@ -122,7 +122,7 @@ def publish(source, site, base_url, release_id, *options):
     """Publishes a client folder as a site; the manifest's bytes."""
     run([sys.executable, TOOL, "publish", source, site, "--base-url", base_url, "--release-id",
          release_id, *options], "publishing " + release_id)
-    with open(os.path.join(site, "api", "manifest"), "rb") as src:
+    with open(os.path.join(site, "public", "api", "manifest"), "rb") as src:
         return src.read()
 
 def request(port, method, path, headers=None, conn=None):

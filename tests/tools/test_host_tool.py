@@ -1,5 +1,6 @@
 """The update-host tool: the launcher's rules, `publish` (the site, refusals, a site replaced
-whole or not at all), and the site as launchers see it from `serve` and from nginx."""
+whole or not at all, earlier releases kept until `prune`), and the site as launchers see it
+from `serve` and from nginx, under a path prefix."""
 
 import http.client, json, os, shutil, ssl, subprocess, sys, tempfile, unittest, urllib.parse
 import zipfile
@@ -13,7 +14,8 @@ from qornhost.rules import (RuleError, case_key, check_base_url, check_client_pa
 
 BASE = "http://127.0.0.1:54321"
 BIG = bytes(i * 7 % 251 for i in range(5000))
-FILE = "/files/" + sha(BIG)
+PREFIX = "/games/qorn"
+FILE = PREFIX + "/files/" + sha(BIG)
 CLIENT = {"Main.exe": b"main", "Data/nh\u00e2n v\u1eadt/a.bmd": b"same bytes",
           "Data/copy.bmd": b"same bytes", "Data/big.bin": BIG, "Sound/x.wav": b"",
           "Empty/Inner": None, "Music": None}
@@ -35,10 +37,10 @@ CASES = {
                                                   "1..2.3", "1.2.x.4", "1.2.3.\u0664"]},
     check_base_url: {
         None: ["https://update.example.net/", "http://127.0.0.1:1", "http://LocalHost:1",
-               "http://[::1]:8080"],
+               "http://[::1]:8080", "https://cdn.example.net/games/q.o~r_n-1/"],
         "base URL": ["http://update.example.net", "https://u:p@host", "https://host/#x", "ftp://h",
-                     "https://host/prefix", "https://host/?a=1", "host:80", "https://host:0",
-                     "https://host:99999"]},
+                     "https://h/?a=1", "https://h/p?", "https://h/a//b", "https://h/a/../b",
+                     "https://h/a%20b", "https://h/a b", "h:80", "https://h:0", "https://h:99999"]},
     loopback_bind_address: {"loopback": ["0.0.0.0", "::", "192.168.1.1", "example.net"]},
     inspect_launcher: {"MZ": [b"PK\x03\x04" + bytes(100)], "DLL": [make_pe(dll=True)],
                        "architecture": [make_pe(machine=0xAA64)],
@@ -71,22 +73,35 @@ class Publish(unittest.TestCase):
         return run([sys.executable, TOOL, "publish", source or self.src, site or self.site,
                     "--base-url", BASE + "/", "--release-id", release, *options])
 
+    def prune(self, *options):
+        return run([sys.executable, TOOL, "prune", self.site, *options])
+
     def read(self, *parts):
-        with open(os.path.join(self.site, *parts), "rb") as src:
+        with open(os.path.join(self.site, "public", *parts), "rb") as src:
             return src.read()
+
+    def bodies(self):
+        served = os.path.join(self.site, "public")
+        return {kind + "/" + name for kind in ("files", "packages", "launchers")
+                for name in os.listdir(os.path.join(served, kind))}
 
     def test_site(self):
         """What installations do not show: empty folders, bodies once, a stored package each."""
         done = self.publish("--packages", "50", "--package-compression", "stored")
         self.assertEqual(done.returncode, 0, done.stderr)
-        document = json.loads(self.read("api", "manifest"))
+        text = self.read("api", "manifest")
+        document = json.loads(text)
         self.assertEqual(document["directories"], ["Empty/Inner", "Music"])
+        # A launcher that reads only the start finds the release: it comes first, the rest sorted.
+        rest = {k: v for k, v in document.items() if k not in ("schemaVersion", "releaseId")}
+        self.assertEqual(text, b'{"schemaVersion":1,"releaseId":"r1",' + json.dumps(
+            rest, sort_keys=True, separators=(",", ":"), ensure_ascii=False).encode()[1:])
         files = {p: d for p, d in CLIENT.items() if d is not None}
         self.assertEqual({name: self.read("files", name) for name in os.listdir(
-            os.path.join(self.site, "files"))}, {sha(d): d for d in files.values()})
+            os.path.join(self.site, "public", "files"))}, {sha(d): d for d in files.values()})
         for package, path in zip(document["packages"], sorted(files), strict=True):
-            with zipfile.ZipFile(os.path.join(self.site, "packages", package["sha256"] + ".zip")) \
-                    as archive:
+            with zipfile.ZipFile(os.path.join(self.site, "public", "packages",
+                                              package["sha256"] + ".zip")) as archive:
                 self.assertEqual([(i.filename, i.compress_type) for i in archive.infolist()],
                                  [(path, zipfile.ZIP_STORED)])
                 self.assertEqual((package["files"], archive.read(path)), ([path], files[path]))
@@ -113,7 +128,10 @@ class Publish(unittest.TestCase):
              ["file version is 2.0.8.0", "offered twice"]),
             (main, ["--launcher", "win-x86=" + exe, "--launcher", "arm64=" + exe],
              ["is win-x64, not win-x86", "win-x64 or win-x86"]),
-            (main, ["--launcher", "win-x64=%s:2.0.8" % exe], ["must have four parts"])]
+            (main, ["--launcher", "win-x64=%s:2.0.8" % exe], ["must have four parts"]),
+            (main, ["--base-url", "https://update.example.net/qorn", "--keep", "0"],
+             ["is https:// and the launcher talks TLS only", "--keep must be at least 1"]),
+            (main, ["--nginx-tls-cert", exe, "--nginx-tls-key", exe], ["need an https://"])]
         for number, (entries, options, messages) in enumerate(cases):
             source = make_tree(os.path.join(self.tmp, "case-%d" % number),
                                {p: d for p, d in entries.items() if not isinstance(d, str)})
@@ -136,20 +154,53 @@ class Publish(unittest.TestCase):
 
     def test_a_site_is_replaced_whole_or_not_at_all(self):
         self.assertEqual(self.publish().returncode, 0)
-        before, bodies = self.read("api", "manifest"), os.listdir(os.path.join(self.site, "files"))
+        before, bodies = self.read("api", "manifest"), self.bodies()
         make_tree(self.src, {"Data/big.bin": b"new content", "dll.exe": make_pe(dll=True)})
         # Refused late, after the new bodies were stored: the old site stays as it was.
         failed = self.publish("--launcher", "win-x64=" + self.src + "/dll.exe", release="r2")
         self.assertIn("DLL", failed.stderr)
-        self.assertEqual(self.read("api", "manifest"), before)
-        self.assertEqual(sorted(os.listdir(os.path.join(self.site, "files"))), sorted(bodies))
-        os.remove(os.path.join(self.src, "dll.exe"))
+        self.assertEqual((self.read("api", "manifest"), self.bodies()), (before, bodies))
+        self.assertEqual([n for n in os.listdir(self.tmp) if n.startswith(".site.")], [])
+
+    def test_releases_stay_until_pruned(self):
+        """Publishing removes nothing; prune keeps what its newest releases need, and always
+        what the current one does, here a release that brings back the first one's content."""
+        exe = make_tree(self.tmp, {"x64.exe": make_pe()}) + "/x64.exe"
+        needs, releases = [], [("r1", BIG, ["--packages", "1"]), ("r2", b"2", []),
+                               ("r3", b"3", ["--launcher", "win-x64=" + exe]),
+                               ("r4", BIG, ["--keep", "2"])]
+        for number, (release, big, options) in enumerate(releases):
+            make_tree(self.src, {"Data/big.bin": big})
+            self.assertEqual(self.publish(*options, release=release).returncode, 0)
+            document = json.loads(self.read("api", "manifest"))
+            needs.insert(0, {"%s/%s%s" % (kind, e["sha256"], end) for kind, end in (
+                ("files", ""), ("packages", ".zip"), ("launchers", ".exe"))
+                for e in document.get(kind, [])})
+            self.assertEqual(self.bodies(), set().union(*needs), release)
+        for options, kept in ((["--keep", "9"], 4), (["--keep", "1", "--dry-run"], 4),
+                              ([], 2), (["--keep", "1"], 1), (["--keep", "0"], 1)):
+            done = self.prune(*options)
+            with self.subTest(options=options):
+                self.assertEqual(self.bodies(), set().union(*needs[:kept]))
+                with open(os.path.join(self.site, "releases.json")) as src:
+                    self.assertEqual([r["releaseId"] for r in json.load(src)["releases"]],
+                                     ["r4", "r3", "r2", "r1"][:kept])
+                self.assertEqual(done.returncode, 1 if options == ["--keep", "0"] else 0)
+        self.assertEqual([n for n in os.listdir(self.tmp) if n.startswith(".site.")], [])
+
+    def test_a_site_from_before_the_record_keeps_its_bodies(self):
+        self.assertEqual(self.publish().returncode, 0)
+        bodies, new = self.bodies(), "files/" + sha(b"new")
+        for name in os.listdir(self.site + "/public"):  # its tree at the top, and no record
+            os.rename(os.path.join(self.site, "public", name), os.path.join(self.site, name))
+        for name in ("public", "releases"):
+            shutil.rmtree(os.path.join(self.site, name))
+        os.remove(self.site + "/releases.json")
+        make_tree(self.src, {"Data/big.bin": b"new"})
         self.assertEqual(self.publish(release="r2").returncode, 0)
-        self.assertEqual(set(os.listdir(os.path.join(self.site, "files"))),
-                         set(bodies) - {sha(BIG)} | {sha(b"new content")})
-        self.assertEqual(json.loads(self.read("api", "manifest"))["releaseId"], "r2")
-        self.assertEqual([n for n in os.listdir(self.tmp) if n.startswith(".site.")],
-                         [".site.lock"])
+        self.assertEqual(self.bodies(), bodies | {new})
+        self.assertEqual(self.prune("--keep", "1").returncode, 0)
+        self.assertEqual(self.bodies(), bodies - {"files/" + sha(BIG)} | {new})
 
 class Answers:
     """Both servers' answers, over one kept-alive connection; subclasses serve on cls.port."""
@@ -161,9 +212,11 @@ class Answers:
         make_tree(cls.root, {**{"src/" + p: d for p, d in CLIENT.items()},
                              "Updater.exe": make_pe()})
         cls.port = free_port()
-        cls.manifest = publish(cls.root + "/src", cls.root + "/site", "http://127.0.0.1:1", "r1",
-                               "--nginx-listen", "127.0.0.1:%d" % cls.port, "--packages", "1",
-                               "--launcher", "win-x64=%s/Updater.exe" % cls.root)
+        cls.manifest = publish(cls.root + "/src", cls.root + "/site",
+                               "http://127.0.0.1:1%s/" % PREFIX, "r1", "--nginx-listen",
+                               "127.0.0.1:%d" % cls.port, "--packages", "1", "--launcher",
+                               "win-x64=%s/Updater.exe" % cls.root,
+                               "--nginx-access-log", cls.root + "/access.log")
         cls.serve()
 
     def setUp(self):
@@ -176,16 +229,18 @@ class Answers:
     def test_manifest(self):
         etag = '"%s"' % sha(self.manifest)
         for method, body in (("GET", self.manifest), ("HEAD", b"")):
-            status, headers, data = self.get("/api/manifest", method)
+            status, headers, data = self.get(PREFIX + "/api/manifest", method)
             self.assertEqual((status, data, headers["etag"], headers["x-qorn-release"],
                               headers["content-type"], int(headers["content-length"])),
                              (200, body, etag, "r1", "application/json", len(self.manifest)))
-            status, headers, data = self.get("/api/manifest", method, **{"If-None-Match": etag})
+            status, headers, data = self.get(PREFIX + "/api/manifest", method,
+                                             **{"If-None-Match": etag})
             self.assertEqual((status, data, headers["etag"], headers["x-qorn-release"]),
                              (304, b"", etag, "r1"))
         # Only exactly the entity tag is answered 304.
         for other in (etag.strip('"'), "W/" + etag, '"%s"' % ("0" * 64), etag.upper()):
-            self.assertEqual(self.get("/api/manifest", "HEAD", **{"If-None-Match": other})[0], 200)
+            self.assertEqual(self.get(PREFIX + "/api/manifest", "HEAD",
+                                      **{"If-None-Match": other})[0], 200)
 
     def test_ranges(self):
         for method, asked, status, body, content_range in [
@@ -206,11 +261,14 @@ class Answers:
     def test_only_published_addresses_are_served(self):
         document = json.loads(self.manifest)
         for url, kind in ((document["packages"][0]["url"], "application/zip"),
-                          (document["launchers"][0]["url"], "application/octet-stream")):
+                          (document["launchers"][0]["url"], "application/octet-stream"),
+                          (document["files"][0]["url"], "application/octet-stream")):
+            self.assertTrue(url.startswith("http://127.0.0.1:1%s/" % PREFIX), url)
             status, headers, _ = self.get(urllib.parse.urlsplit(url).path, "HEAD")
             self.assertEqual((status, headers["content-type"]), (200, kind))
-        for path in ("/nginx.conf", "/api/release", "/api/manifest.sha256", "/files/", "/",
-                     FILE.upper(), "/files/" + sha(b"nope")):
+        for path in ("/nginx.conf", "/releases.json", "/api/manifest", FILE[len(PREFIX):], "/",
+                     PREFIX + "/nginx.conf", PREFIX + "/public/api/manifest", PREFIX + "/files/",
+                     FILE.upper(), PREFIX + "/files/" + sha(b"nope")):
             self.assertEqual(self.get(path)[0], 404, path)
 
 class ToolServer(Answers, unittest.TestCase):
@@ -257,7 +315,7 @@ class NginxServer(Answers, unittest.TestCase):
                  "-out", cls.cert], capture_output=True, timeout=30).returncode == 0:
             os.chmod(key, 0o644)
             cls.tls_port = free_port()
-            publish(cls.root + "/src", cls.root + "/tls-site", "http://127.0.0.1:1", "tls1",
+            publish(cls.root + "/src", cls.root + "/tls-site", "https://127.0.0.1:1", "tls1",
                     "--nginx-listen", "127.0.0.1:%d" % cls.tls_port, "--nginx-tls-cert", cls.cert,
                     "--nginx-tls-key", key)
             includes.append(cls.root + "/tls-site/nginx.conf")
@@ -272,3 +330,8 @@ class NginxServer(Answers, unittest.TestCase):
         self.addCleanup(conn.close)
         status, headers, _ = request(self.tls_port, "HEAD", "/api/manifest", conn=conn)
         self.assertEqual((status, headers["x-qorn-release"]), (200, "tls1"))
+
+    def test_access_log(self):
+        self.get(PREFIX + "/api/manifest", "HEAD")
+        with open(self.root + "/access.log") as src:
+            self.assertIn('"HEAD %s/api/manifest HTTP/1.1" 200' % PREFIX, src.read())

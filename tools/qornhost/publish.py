@@ -1,25 +1,34 @@
-"""Turning a client folder into a release site.
+"""Turning a client folder into a release site, and pruning old releases.
 
 Site layout (every body under a content-addressed name):
 
-    api/manifest          the manifest, exactly the bytes that are served
-    api/manifest.sha256   its SHA-256 (lower-case hex and a newline)
-    api/release           the release id and a newline
-    files/<sha256>        file bodies; identical contents are stored once
-    packages/<sha256>.zip ZIP packages for a first installation
-    launchers/<sha256>.exe launcher builds offered for self-update
-    nginx.conf            an nginx server block serving the above
+    public/                    the served tree, the root of nginx and `serve`
+      api/manifest             the manifest, exactly the bytes that are served
+      files/<sha256>           file bodies; identical contents are stored once
+      packages/<sha256>.zip    ZIP packages for a first installation
+      launchers/<sha256>.exe   launcher builds offered for self-update
+    releases.json              the record: base URL, retention setting, and the
+                               releases whose bodies the site holds, newest first
+    releases/<sha256>.json     the manifest of each release held (what it needs)
+    nginx.conf                 an nginx server block serving public/
 
 The site is built in a folder beside SITE and swapped in only when complete.
+Publishing keeps every body of the previous site, so that players who are
+still updating to an earlier release can finish; `prune` removes the bodies
+that no release among the newest few needs.
 """
 
+import contextlib
+import ctypes
 import errno
 import fcntl
 import hashlib
 import json
 import os
+import re
 import shutil
 import stat
+import time
 import zipfile
 from dataclasses import dataclass, field
 
@@ -31,6 +40,14 @@ from .rules import (LAUNCHER_RUNTIMES, MAX_FILES, MAX_LAUNCHER_SIZE, MAX_LAUNCHE
 
 CHUNK = 1024 * 1024
 ZIP_TIME = (1980, 1, 1, 0, 0, 0)
+SERVED = "public"
+RECORD = "releases.json"
+MANIFESTS = "releases"
+DEFAULT_KEEP = 3
+# The served kinds of body and their names; manifests of the releases held.
+BODIES = {"files": re.compile(r"[0-9a-f]{64}"), "packages": re.compile(r"[0-9a-f]{64}\.zip"),
+          "launchers": re.compile(r"[0-9a-f]{64}\.exe")}
+MANIFEST_NAME = re.compile(r"[0-9a-f]{64}\.json")
 
 
 class PublishError(Exception):
@@ -55,10 +72,12 @@ class PublishOptions:
     packages: int = 0
     compression: int = zipfile.ZIP_DEFLATED
     launchers: list = field(default_factory=list)
-    nginx_listen: str = "127.0.0.1:8080"
+    keep: int = None  # the site's retention setting; None: as before (DEFAULT_KEEP at first)
+    nginx_listen: str = None  # None: from the base URL (nginx.default_listen)
     nginx_server_name: str = "_"
     nginx_tls_cert: str = None
     nginx_tls_key: str = None
+    nginx_access_log: str = None
 
 
 @dataclass
@@ -306,9 +325,23 @@ def build_launchers(specs, launchers_dir, base):
 
 
 def manifest_text(document):
-    """Compact UTF-8 JSON with every object's keys in ascending order."""
-    return json.dumps(document, sort_keys=True, separators=(",", ":"),
-                      ensure_ascii=False).encode("utf-8")
+    """Compact UTF-8 JSON that names its schema and release first, so that a
+    launcher reading only the start of it finds the release; the other keys,
+    and those of every inner object, in ascending order."""
+    first = ("schemaVersion", "releaseId")
+    order = list(first) + sorted(k for k in document if k not in first)
+    return ("{%s}" % ",".join(
+        "%s:%s" % (json.dumps(key), json.dumps(document[key], sort_keys=True,
+                                               separators=(",", ":"), ensure_ascii=False))
+        for key in order)).encode("utf-8")
+
+
+def manifest_needs(text):
+    """The bodies a release needs, as paths below the served tree."""
+    document = json.loads(text)
+    return ({"files/" + f["sha256"] for f in document["files"]}
+            | {"packages/%s.zip" % p["sha256"] for p in document.get("packages", [])}
+            | {"launchers/%s.exe" % e["sha256"] for e in document.get("launchers", [])})
 
 
 # -- the site folder ----------------------------------------------------------
@@ -317,13 +350,18 @@ def _is_within(inner, outer):
     return os.path.commonpath([inner, outer]) == outer
 
 
+def _is_site(site):
+    return any(os.path.isfile(os.path.join(site, *parts)) for parts in (
+        (RECORD,), (SERVED, "api", "manifest"), ("api", "manifest")))
+
+
 def _check_places(source, site):
     if not os.path.isdir(source):
         raise PublishError(["source folder %s does not exist" % shown(source)])
     if os.path.lexists(site):
         if os.path.islink(site) or not os.path.isdir(site):
             raise PublishError(["%s exists and is not a folder" % shown(site)])
-        if os.listdir(site) and not os.path.isfile(os.path.join(site, "api", "manifest")):
+        if os.listdir(site) and not _is_site(site):
             raise PublishError(["%s is not empty and is not a release site; refusing to "
                                 "replace it" % shown(site)])
     real_source, real_site = os.path.realpath(source), os.path.realpath(site)
@@ -332,7 +370,89 @@ def _check_places(source, site):
                             "each other"])
 
 
+def read_site(site):
+    """(served tree or None, record) of a site folder. A site written before
+    the site kept a record (its tree at the top, no releases.json) counts as
+    holding its current release."""
+    record_path = os.path.join(site, RECORD)
+    if os.path.isfile(record_path):
+        try:
+            with open(record_path, "rb") as src:
+                record = json.loads(src.read())
+            if not (isinstance(record.get("keep"), int) and record["keep"] >= 1
+                    and isinstance(record.get("baseUrl"), str) and record["releases"] and all(
+                    isinstance(r["releaseId"], str) and isinstance(r["manifestSha256"], str)
+                    for r in record["releases"])):
+                raise ValueError("unexpected content")
+        except (OSError, ValueError, TypeError, KeyError, AttributeError) as error:
+            raise PublishError(["the release record %s cannot be used (%s); restore it, or "
+                                "publish into a new site folder" % (shown(record_path), error)])
+        return os.path.join(site, SERVED), record
+    record = {"keep": DEFAULT_KEEP, "releases": []}
+    old_manifest = os.path.join(site, "api", "manifest")
+    if not os.path.isfile(old_manifest):
+        return None, record
+    with open(old_manifest, "rb") as src:
+        text = src.read()
+    try:
+        release = str(json.loads(text).get("releaseId"))
+    except (ValueError, AttributeError):
+        release = "?"
+    record["releases"].append({"releaseId": release, "publishedAt": None,
+                               "manifestSha256": hashlib.sha256(text).hexdigest()})
+    return site, record
+
+
+@contextlib.contextmanager
+def site_lock(site):
+    """Keeps publishes and prunes of one site apart, through a lock file
+    beside it that is removed again afterwards."""
+    parent, name = os.path.split(site)
+    os.makedirs(parent, exist_ok=True)
+    path = os.path.join(parent, ".%s.lock" % name)
+    while True:
+        fd = os.open(path, os.O_RDWR | os.O_CREAT, 0o644)
+        try:
+            fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+            if os.fstat(fd).st_ino == os.stat(path).st_ino:
+                break  # not a file that its last holder removed in the meantime
+        except BlockingIOError:
+            os.close(fd)
+            raise PublishError(["another publish or prune of %s is running" % shown(site)])
+        except FileNotFoundError:
+            pass
+        os.close(fd)
+    try:
+        yield
+    finally:
+        with contextlib.suppress(FileNotFoundError):
+            os.unlink(path)
+        os.close(fd)
+
+
+def _exchange(first, second):
+    """Swaps two folders in one step where Linux can (renameat2 with
+    RENAME_EXCHANGE); False where it cannot."""
+    try:
+        call = ctypes.CDLL(None, use_errno=True).renameat2
+    except (OSError, AttributeError):
+        return False
+    call.argtypes = [ctypes.c_int, ctypes.c_char_p, ctypes.c_int, ctypes.c_char_p,
+                     ctypes.c_uint]
+    if call(-100, os.fsencode(first), -100, os.fsencode(second), 2) == 0:
+        return True
+    code = ctypes.get_errno()
+    if code in (errno.ENOSYS, errno.EINVAL, errno.EOPNOTSUPP):
+        return False
+    raise OSError(code, os.strerror(code), second)
+
+
 def _swap_in(built, site, parent, name):
+    """Puts the built folder in the site's place; requests never find the
+    site missing where the swap is one step."""
+    if os.path.lexists(site) and _exchange(built, site):
+        shutil.rmtree(built, ignore_errors=True)  # the previous site now lies there
+        return
     previous = None
     if os.path.lexists(site):
         previous = os.path.join(parent, ".%s.previous-%d" % (name, os.getpid()))
@@ -347,6 +467,23 @@ def _swap_in(built, site, parent, name):
         shutil.rmtree(previous, ignore_errors=True)
 
 
+def _link_missing(old_folder, new_folder, pattern):
+    """Hard-links (or copies) into new_folder every entry of old_folder whose
+    name fits the pattern and that new_folder lacks."""
+    try:
+        names = os.listdir(old_folder)
+    except FileNotFoundError:
+        return
+    os.makedirs(new_folder, exist_ok=True)
+    for name in names:
+        target = os.path.join(new_folder, name)
+        if pattern.fullmatch(name) and not os.path.lexists(target):
+            try:
+                os.link(os.path.join(old_folder, name), target)
+            except OSError:
+                shutil.copyfile(os.path.join(old_folder, name), target)
+
+
 def publish(source, site, options):
     """Build the site; returns a summary dict. Raises PublishError."""
     problems = []
@@ -357,13 +494,15 @@ def publish(source, site, options):
         base = None
     if options.packages < 0:
         problems.append("--packages must not be negative")
+    if options.keep is not None and options.keep < 1:
+        problems.append("--keep must be at least 1 (the current release is always kept)")
     source, site = os.path.abspath(source), os.path.abspath(site)
     _check_places(source, site)
-    try:
-        nginx.server_block(site, "0" * 64, "r", options.nginx_listen, options.nginx_server_name,
-                           options.nginx_tls_cert, options.nginx_tls_key)
-    except RuleError as error:
-        problems.append(str(error))
+    if base is not None:
+        try:
+            _server_block(site, base, "0" * 64, "r", options)
+        except RuleError as error:
+            problems.append(str(error))
     for tls_file in (options.nginx_tls_cert, options.nginx_tls_key):
         if tls_file is not None and not os.path.isfile(tls_file):
             problems.append("TLS file %s does not exist" % shown(tls_file))
@@ -374,33 +513,33 @@ def publish(source, site, options):
         raise PublishError(problems)
 
     parent, name = os.path.split(site)
-    os.makedirs(parent, exist_ok=True)
-    lock = open(os.path.join(parent, ".%s.lock" % name), "w")
-    try:
-        try:
-            fcntl.flock(lock, fcntl.LOCK_EX | fcntl.LOCK_NB)
-        except BlockingIOError:
-            raise PublishError(["another publish into %s is running" % shown(site)]) from None
+    with site_lock(site):
+        previous = read_site(site)
         for leftover in os.listdir(parent):
             if leftover.startswith((".%s.building-" % name, ".%s.previous-" % name)):
                 shutil.rmtree(os.path.join(parent, leftover), ignore_errors=True)
         built = os.path.join(parent, ".%s.building-%d" % (name, os.getpid()))
         os.mkdir(built)
         try:
-            summary = _build(built, site, files, dirs, base, options)
+            summary = _build(built, site, files, dirs, base, options, previous)
             _swap_in(built, site, parent, name)
         except BaseException:
             shutil.rmtree(built, ignore_errors=True)
             raise
-    finally:
-        lock.close()
     return summary
 
 
-def _build(built, site, files, dirs, base, options):
-    folders = {kind: os.path.join(built, kind) for kind in ("api", "files", "packages",
-                                                            "launchers")}
-    for folder in folders.values():
+def _server_block(site, base, digest, release_id, options):
+    return nginx.server_block(
+        os.path.join(site, SERVED), base, digest, release_id, options.nginx_listen,
+        options.nginx_server_name, options.nginx_tls_cert, options.nginx_tls_key,
+        options.nginx_access_log)
+
+
+def _build(built, site, files, dirs, base, options, previous):
+    served = os.path.join(built, SERVED)
+    folders = {kind: os.path.join(served, kind) for kind in ("api", *BODIES)}
+    for folder in (served, *folders.values()):
         os.mkdir(folder)
     total = store_files(files, folders["files"])
     document = {
@@ -429,14 +568,87 @@ def _build(built, site, files, dirs, base, options):
                             % (len(text), MAX_MANIFEST_BYTES)])
     digest = hashlib.sha256(text).hexdigest()
     _write(os.path.join(folders["api"], "manifest"), text)
-    _write(os.path.join(folders["api"], "manifest.sha256"), (digest + "\n").encode())
-    _write(os.path.join(folders["api"], "release"), (options.release_id + "\n").encode())
-    _write(os.path.join(built, "nginx.conf"), nginx.server_block(
-        site, digest, options.release_id, options.nginx_listen, options.nginx_server_name,
-        options.nginx_tls_cert, options.nginx_tls_key).encode("utf-8"))
+
+    # What the previous site held stays: its bodies and its releases' manifests.
+    old_served, record = previous
+    manifests = os.path.join(built, MANIFESTS)
+    _write(os.path.join(_made(manifests), digest + ".json"), text)
+    if old_served is not None:
+        for kind, pattern in BODIES.items():
+            _link_missing(os.path.join(old_served, kind), folders[kind], pattern)
+        _link_missing(os.path.join(site, MANIFESTS), manifests, MANIFEST_NAME)
+        current = os.path.join(manifests, record["releases"][0]["manifestSha256"] + ".json")
+        if not os.path.exists(current):  # a site from before the record
+            shutil.copyfile(os.path.join(old_served, "api", "manifest"), current)
+    releases = [{"releaseId": options.release_id, "manifestSha256": digest,
+                 "publishedAt": time.strftime("%Y-%m-%dT%H:%M:%SZ", time.gmtime())}]
+    releases += [r for r in record["releases"] if r["manifestSha256"] != digest]
+    keep = options.keep or record["keep"]
+    write_record(built, base, keep, releases)
+    _write(os.path.join(built, "nginx.conf"),
+           _server_block(site, base, digest, options.release_id, options).encode("utf-8"))
     return {"releaseId": options.release_id, "manifestSha256": digest, "files": len(files),
             "bytes": total, "directories": len(dirs), "packages": len(packages),
-            "launchers": [(e["runtime"], e["version"]) for e in launchers], "site": site}
+            "launchers": [(e["runtime"], e["version"]) for e in launchers], "site": site,
+            "keep": keep, "held": [r["releaseId"] for r in releases]}
+
+
+def write_record(site, base, keep, releases):
+    text = json.dumps({"baseUrl": base, "keep": keep, "releases": releases}, indent=2,
+                      sort_keys=True) + "\n"
+    temp = os.path.join(site, RECORD + ".new")
+    _write(temp, text.encode("utf-8"))
+    os.replace(temp, os.path.join(site, RECORD))
+
+
+# -- pruning ------------------------------------------------------------------
+
+def prune(site, keep=None, dry_run=False):
+    """Forgets the releases after the newest `keep` (the site's setting when
+    None) and removes every body that none of the kept ones needs. The
+    current release always counts among the kept ones. Returns a summary."""
+    site = os.path.abspath(site)
+    if keep is not None and keep < 1:
+        raise PublishError(["--keep must be at least 1 (the current release is always kept)"])
+    if not os.path.isfile(os.path.join(site, RECORD)):
+        raise PublishError(["%s has no release record (%s); publish into it with this tool "
+                            "first" % (shown(site), RECORD)])
+    with site_lock(site):
+        served, record = read_site(site)
+        keep = keep or record["keep"]
+        kept, dropped = record["releases"][:keep], record["releases"][keep:]
+        needed = set()
+        for text_path in [os.path.join(served, "api", "manifest")] + [
+                os.path.join(site, MANIFESTS, r["manifestSha256"] + ".json") for r in kept]:
+            try:
+                with open(text_path, "rb") as src:
+                    needed |= manifest_needs(src.read())
+            except (OSError, ValueError, KeyError, TypeError) as error:
+                raise PublishError(["cannot tell what a kept release needs from %s (%s); "
+                                    "nothing was removed" % (shown(text_path), error)])
+        removable = []
+        for kind, pattern in BODIES.items():
+            for name in sorted(os.listdir(os.path.join(served, kind))):
+                if pattern.fullmatch(name) and kind + "/" + name not in needed:
+                    removable.append(os.path.join(served, kind, name))
+        summary = {"kept": [r["releaseId"] for r in kept], "keep": keep,
+                   "dropped": [r["releaseId"] for r in dropped], "bodies": len(removable),
+                   "bytes": sum(os.lstat(path).st_size for path in removable)}
+        if dry_run:
+            return summary
+        # The record first: bodies that an interruption leaves behind are
+        # needed by no release it names, so the next prune removes them.
+        write_record(site, record["baseUrl"], record["keep"], kept)
+        for path in removable + [os.path.join(site, MANIFESTS, r["manifestSha256"] + ".json")
+                                 for r in dropped]:
+            with contextlib.suppress(FileNotFoundError):
+                os.unlink(path)
+    return summary
+
+
+def _made(folder):
+    os.makedirs(folder, exist_ok=True)
+    return folder
 
 
 def _file_digest(path):

@@ -22,6 +22,7 @@ _DEVICE_DIGITS = frozenset("0123456789\u00b9\u00b2\u00b3")
 _LAUNCHER_NAMES = frozenset({".QORN-LAUNCHER", "UPDATER.EXE", "QORNUPDATETOOL.EXE"})
 _RELEASE_ID = re.compile(r"[A-Za-z0-9][A-Za-z0-9._-]{0,79}")
 _DIGEST = re.compile(r"[0-9a-f]{64}")
+_PREFIX_SEGMENT = re.compile(r"[A-Za-z0-9._~-]+")
 LOOPBACK_HOSTS = frozenset({"LOCALHOST", "127.0.0.1", "::1", "[::1]"})
 
 
@@ -138,8 +139,8 @@ def is_loopback_host(host):
 
 
 def check_base_url(url):
-    """The site's base URL: scheme and host (and port) that every published
-    URL starts with. Returns it without a trailing "/"."""
+    """The site's base URL: scheme, host (and port) and an optional path prefix
+    that every published URL starts with. Returns it without a trailing "/"."""
     if "#" in url:
         raise RuleError("base URL %s must not contain a fragment ('#')" % shown(url))
     parts = urllib.parse.urlsplit(url)
@@ -148,9 +149,14 @@ def check_base_url(url):
         raise RuleError("base URL %s must be an absolute http:// or https:// URL" % shown(url))
     if "@" in parts.netloc:
         raise RuleError("base URL %s must not carry a user name or password" % shown(url))
-    if parts.path not in ("", "/") or parts.query or url.endswith("?"):
-        raise RuleError("base URL %s must name only the host (and port): the launcher asks "
-                        "for the manifest at /api/manifest on that host" % shown(url))
+    if "?" in url:
+        raise RuleError("base URL %s must not carry a query ('?'): the launcher asks for "
+                        "the manifest at <base URL>/api/manifest" % shown(url))
+    path = parts.path.rstrip("/")
+    if any(not _PREFIX_SEGMENT.fullmatch(s) or s in (".", "..") for s in path.split("/")[1:]):
+        raise RuleError("base URL %s: each folder of the path must be ASCII letters, digits, "
+                        "'-', '.', '_' or '~' (no empty, '.' or '..' folder, no %%-escapes)"
+                        % shown(url))
     try:
         port = parts.port
         host = parts.hostname
@@ -161,7 +167,7 @@ def check_base_url(url):
     if scheme == "http" and not is_loopback_host(host):
         raise RuleError("base URL %s: the launcher talks HTTPS only; plain http is accepted "
                         "for loopback hosts (127.0.0.1, localhost, ::1) alone" % shown(url))
-    return url.rstrip("/")
+    return "%s://%s%s" % (parts.scheme, parts.netloc, path)
 
 
 def loopback_bind_address(host):

@@ -1,5 +1,9 @@
 """A loopback HTTP/1.1 server for a published site, with fault injection.
 
+The site's public/ tree is served under the path of the base URL that its
+record (releases.json) names, so that a site published for
+https://cdn.example.net/games/qorn answers /games/qorn/api/manifest.
+
 Faults file (JSON object; re-read whenever its content changes, and every
 change resets the request counts). Keys are URL paths ("/api/manifest",
 "/files/<sha256>", ...) or "*" for every path without a rule of its own;
@@ -20,6 +24,7 @@ A faults file that cannot be used makes every request fail with 500 and the
 reason, so that a broken test setup is loud.
 """
 
+import contextlib
 import hashlib
 import json
 import os
@@ -29,6 +34,7 @@ import socket
 import sys
 import threading
 import time
+import urllib.parse
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 
 from .rules import loopback_bind_address
@@ -164,26 +170,25 @@ def parse_range(header, length):
 
 
 class _Body:
-    """What a request names: bytes in memory (the manifest) or a file."""
+    """What a request names: bytes in memory (the manifest) or an open file."""
 
-    def __init__(self, length, data=None, path=None):
-        self.length, self.data, self.path = length, data, path
+    def __init__(self, length, data=None, src=None):
+        self.length, self.data, self.src = length, data, src
 
     def chunks(self, first, count):
         if self.data is not None:
             for start in range(first, first + count, BLOCK):
                 yield start, self.data[start:min(start + BLOCK, first + count)]
             return
-        with open(self.path, "rb") as src:
-            src.seek(first)
-            position, left = first, count
-            while left > 0:
-                chunk = src.read(min(BLOCK, left))
-                if not chunk:
-                    break
-                yield position, chunk
-                position += len(chunk)
-                left -= len(chunk)
+        self.src.seek(first)
+        position, left = first, count
+        while left > 0:
+            chunk = self.src.read(min(BLOCK, left))
+            if not chunk:
+                break
+            yield position, chunk
+            position += len(chunk)
+            left -= len(chunk)
 
 
 class SiteHandler(BaseHTTPRequestHandler):
@@ -233,33 +238,58 @@ class SiteHandler(BaseHTTPRequestHandler):
             self.server.log.write(self._entry)
 
     def _serve(self, url_path, head, rule):
-        site = self.server.site
-        headers = {}
+        """Everything of one answer is read through one handle of the site
+        folder, so that it comes from one site even while a publish swaps it."""
+        try:
+            site = os.open(self.server.site, os.O_RDONLY | os.O_DIRECTORY)
+        except OSError:
+            return self._plain(404, "no site published\n", head, rule=rule)
+        try:
+            prefix, release = _site_record(site)
+            if not url_path.startswith(prefix + "/"):
+                return self._plain(404, "not found\n", head, rule=rule)
+            with self._body(site, url_path[len(prefix):], release) as (headers, body):
+                if body is None:
+                    return self._plain(404, "not found\n", head, rule=rule)
+                self._send_body(headers, body, head, rule)
+        finally:
+            os.close(site)
+
+    @contextlib.contextmanager
+    def _body(self, site, url_path, release):
+        """(headers, body) of a path below the base URL; body None for 404."""
         if url_path == "/api/manifest":
             try:
-                data, release = _read_manifest(site)
+                with open(os.open("public/api/manifest", os.O_RDONLY, dir_fd=site), "rb") as src:
+                    data = src.read()
             except OSError:
-                return self._plain(404, "no manifest published\n", head, rule=rule)
-            etag = '"%s"' % hashlib.sha256(data).hexdigest()
-            headers.update({"ETag": etag, "X-QORN-Release": release,
-                            "Cache-Control": "no-cache"})
-            if self.headers.get("If-None-Match", "").strip() == etag:
-                return self._send(304, headers, None, 0, 0, head=True, rule=rule)
-            body, content_type = _Body(len(data), data=data), "application/json"
-        else:
-            for pattern, folder, content_type in _ROUTES:
-                if pattern.fullmatch(url_path):
-                    name = url_path.rsplit("/", 1)[1]
-                    path = os.path.join(site, folder, name)
+                yield {}, None
+                return
+            if release is None:
+                release = _manifest_release(data)
+            yield ({"ETag": '"%s"' % hashlib.sha256(data).hexdigest(), "X-QORN-Release": release,
+                    "Cache-Control": "no-cache", "Content-Type": "application/json"},
+                   _Body(len(data), data=data))
+            return
+        for pattern, folder, content_type in _ROUTES:
+            if pattern.fullmatch(url_path):
+                name = url_path.rsplit("/", 1)[1]
+                try:
+                    src = open(os.open("public/%s/%s" % (folder, name), os.O_RDONLY,
+                                       dir_fd=site), "rb")
+                except OSError:
                     break
-            else:
-                return self._plain(404, "not found\n", head, rule=rule)
-            try:
-                length = os.stat(path).st_size
-            except OSError:
-                return self._plain(404, "not found\n", head, rule=rule)
-            body = _Body(length, path=path)
-        headers.update({"Content-Type": content_type, "Accept-Ranges": "bytes"})
+                with src:
+                    yield ({"Content-Type": content_type},
+                           _Body(os.fstat(src.fileno()).st_size, src=src))
+                return
+        yield {}, None
+
+    def _send_body(self, headers, body, head, rule):
+        if "ETag" in headers and self.headers.get("If-None-Match", "").strip() == headers["ETag"]:
+            del headers["Content-Type"]
+            return self._send(304, headers, None, 0, 0, head=True, rule=rule)
+        headers["Accept-Ranges"] = "bytes"
         wanted = None
         if not rule.get("ignoreRange"):
             wanted = parse_range(self.headers.get("Range"), body.length)
@@ -336,25 +366,23 @@ class SiteHandler(BaseHTTPRequestHandler):
                 pass
 
 
-def _read_manifest(site):
-    """(manifest bytes, release id) read through one handle of the api
-    folder, so that both come from the same site even while a publish swaps
-    the site folder."""
-    folder = os.open(os.path.join(site, "api"), os.O_RDONLY | os.O_DIRECTORY)
+def _site_record(site):
+    """(path prefix, current release id or None) from the record of the site
+    whose folder handle is `site`; ("", None) without a record."""
     try:
-        with open(os.open("manifest", os.O_RDONLY, dir_fd=folder), "rb") as src:
-            data = src.read()
-        try:
-            with open(os.open("release", os.O_RDONLY, dir_fd=folder), "rb") as src:
-                return data, src.read().decode("utf-8").strip()
-        except (OSError, UnicodeDecodeError):
-            pass
-    finally:
-        os.close(folder)
+        with open(os.open("releases.json", os.O_RDONLY, dir_fd=site), "rb") as src:
+            record = json.loads(src.read())
+        return (urllib.parse.urlsplit(record["baseUrl"]).path,
+                str(record["releases"][0]["releaseId"]))
+    except (OSError, ValueError, KeyError, IndexError, TypeError, AttributeError):
+        return "", None
+
+
+def _manifest_release(data):
     try:
-        return data, str(json.loads(data).get("releaseId", ""))
+        return str(json.loads(data).get("releaseId", ""))
     except (ValueError, AttributeError):
-        return data, ""
+        return ""
 
 
 class SiteServer(ThreadingHTTPServer):
