@@ -273,8 +273,8 @@ def install_case(work, launcher, name, release_id, write_release, packages):
     shutil.rmtree(source)  # the site holds every byte
     files = manifest["files"]
     package_bytes = sum(p["size"] for p in manifest.get("packages", []))
-    site_files = [os.path.join(site, "files", e["sha256"]) for e in files]
-    site_files += [os.path.join(site, "packages", p["sha256"] + ".zip")
+    site_files = [os.path.join(site, "public", "files", e["sha256"]) for e in files]
+    site_files += [os.path.join(site, "public", "packages", p["sha256"] + ".zip")
                    for p in manifest.get("packages", [])]
     warm(site_files)
 

@@ -10,17 +10,21 @@ from harness import (NGINX, ClientCase, RequestLog, request, sample_files, sha, 
 @unittest.skipUnless(NGINX, "nginx is not installed")
 class AgainstNginx(ClientCase):
     def serve_published(self):
-        """The generated server block as published, with its access log turned on."""
+        """The generated server block as published, its access log in a format of ours."""
         with open(os.path.join(self.site, "nginx.conf")) as src:
             block = src.read()
-        self.assertEqual(block.count("access_log off;"), 1)
-        self.log = RequestLog(os.path.join(self.work, "access.log"), parse=str.split)
+        line = 'access_log "%s";' % self.log.path
+        self.assertEqual(block.count(line), 1)
         with open(os.path.join(self.work, "served.conf"), "w") as out:
             out.write("log_format qorn '$request_method $uri $status';\n")
-            out.write(block.replace("access_log off;", "access_log %s qorn;" % self.log.path))
+            out.write(block.replace(line, line[:-1] + " qorn;"))
+
+    def setUp(self):
+        super().setUp()
+        self.log = RequestLog(os.path.join(self.work, "access.log"), parse=str.split)
 
     def test_install_quick_path_and_update(self):
-        options = ("--packages", "2", "--nginx-listen", "127.0.0.1:%d" % self.port)
+        options = ("--packages", "2", "--nginx-access-log", self.log.path)
         old = sample_files(80)
         self.publish(old, "nginx-1", *options).serve_published()
         nginx = start_nginx(self.work, [os.path.join(self.work, "served.conf")], self.port)
@@ -56,11 +60,10 @@ class AgainstNginx(ClientCase):
         files = sample_files(400)
         self.publish(files, "static-1", "--packages", "2")
         self.assertGreater(len(self.manifest), 65536)  # the release id must come early to be found
-        self.log = RequestLog(os.path.join(self.work, "access.log"), parse=str.split)
         with open(os.path.join(self.work, "static.conf"), "w") as out:
             out.write("log_format qorn '$request_method $uri $status';\n"
                       "server { listen 127.0.0.1:%d; root %s; access_log %s qorn; }\n"
-                      % (self.port, served_tree(self.site), self.log.path))
+                      % (self.port, os.path.join(self.site, "public"), self.log.path))
         start_nginx(self.work, [os.path.join(self.work, "static.conf")], self.port)
         self.assert_installed(self.sync(), "static-1", files, 401)
         self.log.new()
