@@ -2,7 +2,6 @@
 // standard output. Lines are written with one system write each.
 #pragma once
 
-#include <filesystem>
 #include <string>
 #include <string_view>
 
@@ -10,8 +9,5 @@ namespace qorn {
 
 // Appends "\n" and writes with one WriteFile; nothing happens without a standard output.
 void print_line(std::string_view text);
-
-// The folder of the running executable.
-std::filesystem::path launcher_folder();
 
 }  // namespace qorn

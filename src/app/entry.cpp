@@ -5,6 +5,7 @@
 #include "app/sync_mode.hpp"
 #include "core/text.hpp"
 #include "core/unique_handle.hpp"
+#include "game/desktop_shortcut.hpp"
 
 #include <windows.h>
 #include <shellapi.h>
@@ -44,6 +45,7 @@ RunModes built_in_modes() {
     modes.sync = [](const Arguments& arguments) {
         return run_sync_mode(arguments, process_flags().skip_launcher_update);
     };
+    modes.refresh_shortcut = [] { refresh_desktop_shortcut(); };
     return modes;
 }
 

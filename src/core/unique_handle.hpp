@@ -95,6 +95,14 @@ struct LocalTraits {
 };
 
 using UniqueHandle = UniqueAny<HandleTraits>;
+
+// The process of a started program: its thread handle is closed at once, the
+// process handle is what the caller keeps.
+inline UniqueHandle take_process(PROCESS_INFORMATION& started) noexcept {
+    UniqueHandle thread(std::exchange(started.hThread, nullptr));
+    return UniqueHandle(std::exchange(started.hProcess, nullptr));
+}
+
 using UniqueFind = UniqueAny<FindTraits>;
 using UniqueHash = UniqueAny<HashTraits>;
 using UniqueAlgorithm = UniqueAny<AlgorithmTraits>;

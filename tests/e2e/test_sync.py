@@ -1,11 +1,11 @@
 """`Updater.exe --sync` under Wine against the update-host tool, checked by its output, the
 client folder, the state folder and the host's request log."""
 
-import os, sys, tempfile, threading, time, unittest
+import os, shutil, subprocess, sys, tempfile, threading, time, unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
 from harness import (FAKE_GAME, UPDATER, UPDATER_NEXT, ClientCase, make_tree,  # noqa: E402
-                     read_tree, sample_files, sha, start, stop, windows_path)
+                     read_tree, run, sample_files, sha, start, stop, windows_path)
 
 NO_HOST = "Không kết nối được hosting. Chưa có client hoàn chỉnh để chạy."
 GAME_RUNS = r"^Main\.exe \(PID \d+\) vẫn đang chạy trong thư mục game\. "
@@ -64,6 +64,30 @@ class FolderOnZ(ClientCase):
         self.assert_client_holds(files)
         self.publish(second, "r2")
         self.assert_installed(self.sync(), "r2", second, 21)
+
+class ArgumentlessStart(ClientCase):
+    def test_the_shortcut_is_made_and_a_players_own_is_left_alone(self):
+        """The prefix's Desktop links to the Unix home: the test points it at a folder of its own."""
+        desktop, folders = os.path.join(self.work, "Desktop thử"), \
+            r"HKCU\Software\Microsoft\Windows\CurrentVersion\Explorer\User Shell Folders"
+        os.makedirs(desktop)
+        point = lambda value: run(["wine", "reg", "add", folders, "/v", "Desktop", "/t", "REG_EXPAND_SZ",  # noqa
+                                   "/d", value, "/f"], "pointing the Desktop")
+        point(windows_path(desktop))
+        self.addCleanup(point, r"%USERPROFILE%\Desktop")
+        shutil.copy(UPDATER, self.client)
+        shortcut = os.path.join(desktop, "QORN.lnk")
+        for own in (b"the player's own", None):  # no display: the message box returns at once
+            if own:
+                with open(shortcut, "wb") as out:
+                    out.write(own)
+            subprocess.run(["wine", os.path.join(self.client, "Updater.exe")], capture_output=True, timeout=120,
+                           env={k: v for k, v in os.environ.items() if k != "DISPLAY"})
+            with open(shortcut, "rb") as src:
+                content = src.read()
+            self.assertEqual(content, own) if own else self.assertIn("Updater.exe".encode("utf-16-le"), content)
+            os.remove(shortcut)
+        self.assertEqual(os.listdir(desktop), [])
 
 class PublishDuringAnUpdate(ClientCase):
     def test_a_release_published_while_files_are_on_their_way_lets_the_update_finish(self):
