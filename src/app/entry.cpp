@@ -6,6 +6,7 @@
 #include "core/text.hpp"
 #include "core/unique_handle.hpp"
 #include "game/desktop_shortcut.hpp"
+#include "ui/ui.hpp"
 
 #include <windows.h>
 #include <shellapi.h>
@@ -46,6 +47,9 @@ RunModes built_in_modes() {
         return run_sync_mode(arguments, process_flags().skip_launcher_update);
     };
     modes.refresh_shortcut = [] { refresh_desktop_shortcut(); };
+    modes.run_window = [](const Arguments& arguments) {
+        return run_window(arguments, process_flags().skip_launcher_update, process_flags().full_check);
+    };
     return modes;
 }
 
