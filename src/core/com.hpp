@@ -19,13 +19,7 @@ struct ComTraits {
 template <typename Interface>
 using ComPtr = UniqueAny<ComTraits<Interface>>;
 
-struct TaskMemoryTraits {
-    using type = void*;
-    static type invalid() noexcept { return nullptr; }
-    static bool is_valid(type p) noexcept { return p != nullptr; }
-    static void close(type p) noexcept { ::CoTaskMemFree(p); }
-};
-using UniqueTaskMemory = UniqueAny<TaskMemoryTraits>;
+using UniqueTaskMemory = UniqueAny<ReleasedBy<void*, &::CoTaskMemFree>>;
 
 // Holds "this call initialised COM on this thread"; releasing it uninitialises.
 struct ComInitTraits {

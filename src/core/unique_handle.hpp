@@ -51,6 +51,16 @@ private:
     pointer value_ = Traits::invalid();
 };
 
+// Traits of a resource whose empty value is zero (a null handle or pointer) and which
+// one call releases.
+template <typename Resource, auto Release>
+struct ReleasedBy {
+    using type = Resource;
+    static type invalid() noexcept { return type{}; }
+    static bool is_valid(type value) noexcept { return value != type{}; }
+    static void close(type value) noexcept { Release(value); }
+};
+
 struct HandleTraits {
     using type = HANDLE;
     static type invalid() noexcept { return nullptr; }
@@ -65,34 +75,10 @@ struct FindTraits {
     static void close(type h) noexcept { ::FindClose(h); }
 };
 
-struct HashTraits {
-    using type = BCRYPT_HASH_HANDLE;
-    static type invalid() noexcept { return nullptr; }
-    static bool is_valid(type h) noexcept { return h != nullptr; }
-    static void close(type h) noexcept { ::BCryptDestroyHash(h); }
-};
 
-struct AlgorithmTraits {
-    using type = BCRYPT_ALG_HANDLE;
-    static type invalid() noexcept { return nullptr; }
-    static bool is_valid(type h) noexcept { return h != nullptr; }
-    static void close(type h) noexcept { ::BCryptCloseAlgorithmProvider(h, 0); }
-};
+inline void close_algorithm(BCRYPT_ALG_HANDLE algorithm) noexcept { ::BCryptCloseAlgorithmProvider(algorithm, 0); }
 
-struct KeyTraits {
-    using type = HKEY;
-    static type invalid() noexcept { return nullptr; }
-    static bool is_valid(type h) noexcept { return h != nullptr; }
-    static void close(type h) noexcept { ::RegCloseKey(h); }
-};
 
-// Buffers the system allocates for us with LocalAlloc (argument lists, message texts).
-struct LocalTraits {
-    using type = HLOCAL;
-    static type invalid() noexcept { return nullptr; }
-    static bool is_valid(type h) noexcept { return h != nullptr; }
-    static void close(type h) noexcept { ::LocalFree(h); }
-};
 
 using UniqueHandle = UniqueAny<HandleTraits>;
 
@@ -104,9 +90,10 @@ inline UniqueHandle take_process(PROCESS_INFORMATION& started) noexcept {
 }
 
 using UniqueFind = UniqueAny<FindTraits>;
-using UniqueHash = UniqueAny<HashTraits>;
-using UniqueAlgorithm = UniqueAny<AlgorithmTraits>;
-using UniqueKey = UniqueAny<KeyTraits>;
-using UniqueLocal = UniqueAny<LocalTraits>;
+using UniqueHash = UniqueAny<ReleasedBy<BCRYPT_HASH_HANDLE, &::BCryptDestroyHash>>;
+using UniqueAlgorithm = UniqueAny<ReleasedBy<BCRYPT_ALG_HANDLE, &close_algorithm>>;
+using UniqueKey = UniqueAny<ReleasedBy<HKEY, &::RegCloseKey>>;
+// Buffers the system allocates for us with LocalAlloc (argument lists, message texts).
+using UniqueLocal = UniqueAny<ReleasedBy<HLOCAL, &::LocalFree>>;
 
 }  // namespace qorn

@@ -28,12 +28,6 @@ const WinHttpCalls& system_winhttp();
 
 // A plain owner of a WinHTTP handle, for code that calls WinHTTP directly (the
 // network itself owns its handles through HttpHandle, which also knows the Cancel).
-struct InternetTraits {
-    using type = HINTERNET;
-    static type invalid() noexcept { return nullptr; }
-    static bool is_valid(type h) noexcept { return h != nullptr; }
-    static void close(type h) noexcept { ::WinHttpCloseHandle(h); }
-};
-using UniqueInternet = UniqueAny<InternetTraits>;
+using UniqueInternet = UniqueAny<ReleasedBy<HINTERNET, &::WinHttpCloseHandle>>;
 
 }  // namespace qorn

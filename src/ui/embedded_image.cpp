@@ -5,17 +5,6 @@
 #include <cstring>
 
 namespace qorn {
-namespace {
-
-// Movable global memory, freed unless a stream took it over.
-struct GlobalTraits {
-    using type = HGLOBAL;
-    static type invalid() noexcept { return nullptr; }
-    static bool is_valid(type h) noexcept { return h != nullptr; }
-    static void close(type h) noexcept { ::GlobalFree(h); }
-};
-
-}  // namespace
 
 EmbeddedImage load_embedded_image(int id) {
     const HRSRC resource = FindResourceW(nullptr, MAKEINTRESOURCEW(id), MAKEINTRESOURCEW(10));  // RT_RCDATA
@@ -23,7 +12,8 @@ EmbeddedImage load_embedded_image(int id) {
     const void* bytes = loaded != nullptr ? LockResource(loaded) : nullptr;
     require(bytes != nullptr, "Thiếu ảnh giao diện nhúng trong EXE.");
     const DWORD size = SizeofResource(nullptr, resource);
-    UniqueAny<GlobalTraits> memory(GlobalAlloc(GMEM_MOVEABLE, size));
+    // Movable global memory, freed here unless the stream takes it over.
+    UniqueAny<ReleasedBy<HGLOBAL, &::GlobalFree>> memory(GlobalAlloc(GMEM_MOVEABLE, size));
     require(static_cast<bool>(memory), "Không đủ bộ nhớ để mở ảnh launcher.");
     void* target = GlobalLock(memory.get());
     require(target != nullptr, "Không mở được bộ nhớ ảnh.");

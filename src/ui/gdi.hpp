@@ -17,22 +17,10 @@ using std::min;
 
 namespace qorn {
 
-struct GdiObjectTraits {
-    using type = HGDIOBJ;
-    static type invalid() noexcept { return nullptr; }
-    static bool is_valid(type h) noexcept { return h != nullptr; }
-    static void close(type h) noexcept { ::DeleteObject(h); }
-};
-using UniqueGdiObject = UniqueAny<GdiObjectTraits>;
+using UniqueGdiObject = UniqueAny<ReleasedBy<HGDIOBJ, &::DeleteObject>>;
 
 // A context made with CreateCompatibleDC.
-struct MemoryDcTraits {
-    using type = HDC;
-    static type invalid() noexcept { return nullptr; }
-    static bool is_valid(type h) noexcept { return h != nullptr; }
-    static void close(type h) noexcept { ::DeleteDC(h); }
-};
-using UniqueMemoryDc = UniqueAny<MemoryDcTraits>;
+using UniqueMemoryDc = UniqueAny<ReleasedBy<HDC, &::DeleteDC>>;
 
 // A C++ object of GDI+ (bitmap, graphics, brush, font ...), deleted with it.
 template <typename Object>
@@ -45,13 +33,7 @@ struct GdiplusTraits {
 template <typename Object>
 using GdiplusOwner = UniqueAny<GdiplusTraits<Object>>;
 
-struct GdiplusTokenTraits {
-    using type = ULONG_PTR;
-    static type invalid() noexcept { return 0; }
-    static bool is_valid(type token) noexcept { return token != 0; }
-    static void close(type token) noexcept { Gdiplus::GdiplusShutdown(token); }
-};
-using GdiplusSession = UniqueAny<GdiplusTokenTraits>;
+using GdiplusSession = UniqueAny<ReleasedBy<ULONG_PTR, &Gdiplus::GdiplusShutdown>>;
 
 // Selects an object into a context and selects the previous one back when it goes.
 class SelectedObject {

@@ -23,13 +23,7 @@ constexpr mz_uint32 unix_type_mask = 0xF0000000;
 constexpr mz_uint32 unix_link_type = 0xA0000000;
 
 // Ends an initialised miniz reader; the archive structure lives in the caller's frame.
-struct ZipReaderTraits {
-    using type = mz_zip_archive*;
-    static type invalid() noexcept { return nullptr; }
-    static bool is_valid(type archive) noexcept { return archive != nullptr; }
-    static void close(type archive) noexcept { mz_zip_reader_end(archive); }
-};
-using UniqueZipReader = UniqueAny<ZipReaderTraits>;
+using UniqueZipReader = UniqueAny<ReleasedBy<mz_zip_archive*, &mz_zip_reader_end>>;
 
 // What the archive must hold: the manifest files the package lists, by case key.
 struct Expected {
