@@ -40,15 +40,14 @@ Arguments split_command_line(const wchar_t* command_line) {
 RunModes built_in_modes() {
     RunModes modes;
     modes.handle_launcher_arguments = [](Arguments& arguments) -> std::optional<int> {
-        strip_flag_options(arguments, process_flags());
-        return std::nullopt;
+        return handle_launcher_arguments(arguments, process_flags());
     };
     modes.sync = [](const Arguments& arguments) {
         return run_sync_mode(arguments, process_flags().skip_launcher_update);
     };
     modes.refresh_shortcut = [] { refresh_desktop_shortcut(); };
     modes.run_window = [](const Arguments& arguments) {
-        return run_window(arguments, process_flags().skip_launcher_update, process_flags().full_check);
+        return run_window(arguments, process_flags());
     };
     return modes;
 }

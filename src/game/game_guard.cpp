@@ -100,6 +100,7 @@ const ProcessCalls& system_process_calls() {
         &::Process32NextW,           &::OpenProcess,
         &::WaitForSingleObject,      &::QueryFullProcessImageNameW,
         &::GetTickCount64,           &::GetCurrentProcessId,
+        &::GetProcessTimes,
     };
     return calls;
 }

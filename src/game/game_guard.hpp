@@ -28,6 +28,7 @@ struct ProcessCalls {
     decltype(&::QueryFullProcessImageNameW) image_path;
     decltype(&::GetTickCount64) now_ms;
     decltype(&::GetCurrentProcessId) own_id;
+    decltype(&::GetProcessTimes) times;  // a process's creation time: with its id, who it is
 };
 
 const ProcessCalls& system_process_calls();

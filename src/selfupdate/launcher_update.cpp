@@ -5,6 +5,7 @@
 #include "core/text.hpp"
 #include "core/unique_handle.hpp"
 #include "net/download.hpp"
+#include "selfupdate/handoff_records.hpp"
 
 #include <algorithm>
 #include <optional>
@@ -62,8 +63,7 @@ const LauncherOffer* newer_offer(const std::vector<LauncherOffer>& offers, const
 
 // An offer whose installation was rolled back is not retried on its own.
 bool failed_before(const State& state, const LauncherOffer& offer) {
-    const std::filesystem::path record = self_update_path(state, "failed.json");
-    return file_info(record).exists && read_json_file(record).at("sha256") == json(offer.sha256);
+    return read_failed_offer(state) == offer.sha256;
 }
 
 void download_candidate(const State& state, const LauncherOffer& offer, Network& network,

@@ -143,6 +143,21 @@ void Ui::stop() {
     progress.text = L"Đang dừng và phục hồi dữ liệu, vui lòng chờ…";
 }
 
+namespace {
+
+// A hand-over that cannot start is written to the log, and the player goes on with
+// this launcher as when another launcher is active.
+bool hand_over(const Ui& ui) {
+    try {
+        return start_launcher_handoff(ui.client_folder, ui.manifest_url, ui.arguments, ui.full_check);
+    } catch (const std::exception& failure) {
+        write_log(ui.client_folder, std::string("Launcher handoff refused: ") + failure.what());
+        return false;
+    }
+}
+
+}  // namespace
+
 void Ui::on_timer() {
     if (game_process) {
         if (WaitForSingleObject(game_process.get(), 0) != WAIT_TIMEOUT) DestroyWindow(window);
@@ -161,7 +176,7 @@ void Ui::on_timer() {
         }
         if (ready && result->launcherReady) {
             ready = false;
-            if (start_launcher_handoff(client_folder, manifest_url, arguments, full_check)) {
+            if (hand_over(*this)) {
                 DestroyWindow(window);
                 return;
             }

@@ -7,6 +7,7 @@
 #include "core/cancel.hpp"
 #include "core/progress.hpp"
 #include "core/unique_handle.hpp"
+#include "selfupdate/handoff.hpp"
 #include "sync/sync.hpp"
 #include "ui/embedded_image.hpp"
 
@@ -86,9 +87,9 @@ struct Ui {
     HWND button(int id) const { return GetDlgItem(window, id); }
 };
 
-// The window mode (also --test-ui and --preview) with the process's two flags of the
+// The window mode (also --test-ui and --preview) with the process's flags of the
 // command line; the process exit code.
-int run_window(const std::vector<std::wstring>& arguments, bool skip_launcher_update, bool full_check);
+int run_window(const std::vector<std::wstring>& arguments, const LauncherFlags& flags);
 
 // The counter line under the progress bar.
 std::wstring status_caption(const Progress& progress, double speed);

@@ -190,13 +190,13 @@ int message_loop(Ui& ui) {
 
 }  // namespace
 
-int run_window(const std::vector<std::wstring>& arguments, bool skip_launcher_update, bool full_check) {
+int run_window(const std::vector<std::wstring>& arguments, const LauncherFlags& flags) {
     Gdiplus::GdiplusStartupInput input;
     GdiplusSession gdiplus;
     require(Gdiplus::GdiplusStartup(gdiplus.put(), &input, nullptr) == Gdiplus::Ok,
             "Không khởi tạo được giao diện.");
     Ui ui;
-    ui.skip_launcher_update = skip_launcher_update;
+    ui.skip_launcher_update = flags.skip_launcher_update;
     ui.arguments = arguments;
     if (arguments.size() == 3 && arguments[0] == L"--test-ui") {
         require(!crack_url(arguments[2]).https, "UI test mode only accepts HTTP loopback.");
@@ -208,10 +208,10 @@ int run_window(const std::vector<std::wstring>& arguments, bool skip_launcher_up
     }
     create_window(ui);
     ui.on_dpi_changed(GetDpiForWindow(ui.window));
-    acknowledge_launcher(ui.client_folder);
+    acknowledge_launcher(ui.client_folder, flags.acknowledgement);
     ShowWindow(ui.window, SW_SHOWNORMAL);
     SetTimer(ui.window, poll_timer, 100, nullptr);
-    ui.begin(full_check);
+    ui.begin(flags.full_check);
     const int code = message_loop(ui);
     if (ui.worker) {
         ui.cancel->cancel();

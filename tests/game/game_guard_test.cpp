@@ -88,6 +88,7 @@ const ProcessCalls fake_calls{
     },
     [] { return fake->now; },
     [] { return DWORD{4242}; },
+    &GetProcessTimes,
 };
 
 class GameGuard : public ::testing::Test {

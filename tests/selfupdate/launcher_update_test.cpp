@@ -73,7 +73,8 @@ BOOL WINAPI fake_image_path(HANDLE process, DWORD, LPWSTR buffer, PDWORD size) {
 DWORD WINAPI fake_own_id() { return own_id; }
 
 const ProcessCalls fake_processes{&fake_snapshot, &fake_first,      &fake_next,      &fake_open,
-                                  &fake_wait,     &fake_image_path, &GetTickCount64, &fake_own_id};
+                                  &fake_wait,     &fake_image_path, &GetTickCount64, &fake_own_id,
+                                  &GetProcessTimes};
 
 // The running launcher the offer check sees.
 std::wstring running_image;
