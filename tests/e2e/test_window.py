@@ -5,7 +5,7 @@ import os, shutil, subprocess, sys, time, unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
 from harness import (BUILD, FAKE_GAME, UPDATER, ClientCase, read_tree, run, sample_files,  # noqa: E402
-                     start, stop, windows_path)
+                     start_display, windows_path)
 
 ARTIFACTS = os.path.join(BUILD, "test-artifacts", "window")
 SETTINGS = r"HKCU\Software\Webzen\Mu2\Config"
@@ -27,11 +27,7 @@ class Window(ClientCase):
     def setUp(self):
         super().setUp()
         os.makedirs(ARTIFACTS, exist_ok=True)
-        self.display = ":%d" % (100 + os.getpid() % 500)
-        self.xvfb = start(["Xvfb", self.display, "-screen", "0", "1280x800x24", "-nolisten", "tcp"])
-        self.addCleanup(stop, self.xvfb)
-        self.env = dict(os.environ, DISPLAY=self.display)
-        time.sleep(0.5)
+        self.env = start_display()
         files = dict(sample_files(20))
         with open(FAKE_GAME, "rb") as src:
             files["Main.exe"] = src.read()  # started without arguments, it notes how and exits

@@ -214,6 +214,72 @@ def windows_path(path):
     path, relative = os.path.abspath(path), os.path.relpath(path, DRIVE_C)
     return ("Z:" + path if relative.startswith("..") else "C:\\" + relative).replace("/", "\\")
 
+DISPLAY = []
+
+def start_display():
+    """The environment that shows windows on this test process's one Xvfb screen, started at
+    the first call and stopped when Python exits. One screen for all cases: a screen per case
+    left Wine's desktop process tied to a screen that had just gone, and the next window
+    failed to open."""
+    if not DISPLAY:
+        ready, ready_out = os.pipe()
+        xvfb = subprocess.Popen(["Xvfb", "-displayfd", str(ready_out), "-screen", "0", "1280x800x24",
+                                 "-nolisten", "tcp"], stdin=subprocess.DEVNULL,
+                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                                pass_fds=(ready_out,))
+        atexit.register(stop, xvfb, 5)  # not a child of one case: stop_all() leaves it
+        os.close(ready_out)
+        with os.fdopen(ready, "rb") as src:
+            number = src.read().strip()  # written once the screen takes clients
+        if not number:
+            raise RuntimeError("Xvfb did not start")
+        DISPLAY.append(":" + number.decode())
+        wait_for_headless_desktop()
+    return dict(os.environ, DISPLAY=DISPLAY[0])
+
+def wait_for_headless_desktop(timeout=20):
+    """Waits out Wine's desktop process that the programs of an earlier test started without
+    a screen: it lingers a few seconds after them, and a window opened in its desktop fails."""
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        headless = False
+        for pid in filter(str.isdigit, os.listdir("/proc")):
+            try:
+                with open("/proc/%s/cmdline" % pid, "rb") as src:
+                    if b"explorer.exe\0/desktop" not in src.read():
+                        continue
+                with open("/proc/%s/environ" % pid, "rb") as src:
+                    environment = src.read().split(b"\0")
+            except OSError:
+                continue
+            if (b"WINEPREFIX=" + WINEPREFIX.encode() in environment
+                    and not any(v.startswith(b"DISPLAY=") for v in environment)):
+                headless = True
+        if not headless:
+            return
+        time.sleep(0.2)
+
+def programs_of(folder):
+    """{Linux pid: argument list} of the Wine processes running a program that lies in
+    `folder` or below; Wine shows a process's Windows command line as its own."""
+    prefixes = (windows_path(folder) + "\\", os.path.abspath(folder) + "/")
+    found = {}
+    for pid in filter(str.isdigit, os.listdir("/proc")):
+        try:
+            with open("/proc/%s/cmdline" % pid, "rb") as src:
+                argv = src.read().decode("utf-8", "replace").split("\0")
+        except OSError:
+            continue  # it ended meanwhile
+        if argv and argv[0].startswith(prefixes):
+            found[int(pid)] = [a for a in argv if a]
+    return found
+
+def kill(pid):
+    try:
+        os.kill(pid, 9)
+    except ProcessLookupError:
+        pass
+
 class Updater:
     """`Updater.exe --sync CLIENT URL ...` under Wine; finish() reads its report lines."""
 
