@@ -6,6 +6,7 @@
 #include "core/text.hpp"
 #include "core/unique_handle.hpp"
 #include "game/desktop_shortcut.hpp"
+#include "selfcheck/self_test.hpp"
 #include "ui/ui.hpp"
 
 #include <windows.h>
@@ -45,6 +46,7 @@ RunModes built_in_modes() {
     modes.sync = [](const Arguments& arguments) {
         return run_sync_mode(arguments, process_flags().skip_launcher_update);
     };
+    modes.self_test = [] { return self_test(&print_line); };
     modes.refresh_shortcut = [] { refresh_desktop_shortcut(); };
     modes.run_window = [](const Arguments& arguments) {
         return run_window(arguments, process_flags());

@@ -53,14 +53,6 @@ std::vector<LauncherOffer> choose_offers(const State& state, const std::vector<L
     return list;
 }
 
-// The first offer for the running architecture that is newer than the running build.
-const LauncherOffer* newer_offer(const std::vector<LauncherOffer>& offers, const LauncherMetadata& running) {
-    for (const LauncherOffer& offer : offers) {
-        if (offer.runtime == running.runtime && parse_launcher_version(offer.version) > running.version) return &offer;
-    }
-    return nullptr;
-}
-
 // An offer whose installation was rolled back is not retried on its own.
 bool failed_before(const State& state, const LauncherOffer& offer) {
     return read_failed_offer(state) == offer.sha256;
@@ -117,6 +109,13 @@ std::filesystem::path self_update_path(const State& state, std::string_view name
 
 void write_offer_record(const State& state, const std::vector<LauncherOffer>& offers) {
     write_state_json(state, "self-update/offer.json", launcher_offers_json(offers), JsonStyle::compact);
+}
+
+const LauncherOffer* newer_offer(const std::vector<LauncherOffer>& offers, const LauncherMetadata& running) {
+    for (const LauncherOffer& offer : offers) {
+        if (offer.runtime == running.runtime && parse_launcher_version(offer.version) > running.version) return &offer;
+    }
+    return nullptr;
 }
 
 bool launcher_instance_running(const State& state, const ProcessCalls& calls) {

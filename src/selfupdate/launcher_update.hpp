@@ -40,6 +40,9 @@ std::filesystem::path self_update_path(const State& state, std::string_view name
 // The one writer of offer.json: the last offers seen, for a run without a manifest.
 void write_offer_record(const State& state, const std::vector<LauncherOffer>& offers);
 
+// The first offer for the running architecture that is newer than the running build.
+const LauncherOffer* newer_offer(const std::vector<LauncherOffer>& offers, const LauncherMetadata& running);
+
 // True when another Updater.exe runs from this client folder. A game running
 // there fails the call with the game guard's message.
 bool launcher_instance_running(const State& state, const ProcessCalls& calls = system_process_calls());
