@@ -4,30 +4,16 @@ screenshots (kept under build/test-artifacts/window) and driven by clicks, as a 
 import os, shutil, subprocess, sys, time, unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
-from harness import (BUILD, FAKE_GAME, UPDATER, ClientCase, read_tree, run, sample_files,  # noqa: E402
-                     start_display, windows_path)
+from harness import (CLOSE, FAKE_GAME, GAME_BUTTON, RETRY, SOUND, STOP, UPDATER, WINDOW_MODE,  # noqa: E402
+                     ClientCase, Screen, close_to, read_tree, run, sample_files, windows_path)
 
-ARTIFACTS = os.path.join(BUILD, "test-artifacts", "window")
 SETTINGS = r"HKCU\Software\Webzen\Mu2\Config"
-# Design units of the window (960 × 560 at scale 1 on a 96-DPI screen).
-GAME_BUTTON, WINDOW_MODE, SOUND, STOP, CLOSE = (816, 470), (720, 418), (720, 386), (201, 509), (932, 22)
-
-def pixel(shot, x, y):
-    """The (r, g, b) of a screenshot's pixel."""
-    text = subprocess.run(["/usr/bin/convert", shot, "-format", "%[fx:int(255*r)],%[fx:int(255*g)],%[fx:int(255*b)]",
-                           "-crop", "1x1+%d+%d" % (x, y), "+repage", "info:-"],
-                          capture_output=True, text=True, check=True).stdout
-    return tuple(int(v) for v in text.split(","))
-
-def close_to(colour, rgb, tolerance=24):
-    return all(abs(a - b) <= tolerance for a, b in zip(colour, rgb))
 
 @unittest.skipUnless(shutil.which("Xvfb") and shutil.which("xdotool"), "needs Xvfb and xdotool")
-class Window(ClientCase):
+class Window(ClientCase, Screen):
     def setUp(self):
         super().setUp()
-        os.makedirs(ARTIFACTS, exist_ok=True)
-        self.env = start_display()
+        self.start_screen()
         files = dict(sample_files(20))
         with open(FAKE_GAME, "rb") as src:
             files["Main.exe"] = src.read()  # started without arguments, it notes how and exits
@@ -52,46 +38,7 @@ class Window(ClientCase):
         self.launcher = subprocess.Popen(["wine", UPDATER, "--test-ui", windows_path(self.client), self.url],
                                          env=self.env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         self.addCleanup(lambda: self.launcher.poll() is None and self.launcher.kill())
-        deadline = time.monotonic() + 30
-        while not self.xdotool("search", "--onlyvisible", "--name", "QORN.TV"):
-            self.assertLess(time.monotonic(), deadline, "the window did not open")
-            time.sleep(0.2)
-        self.window = self.xdotool("search", "--onlyvisible", "--name", "QORN.TV").split()[-1]
-
-    def xdotool(self, *arguments):
-        return subprocess.run(["xdotool", *arguments], env=self.env, capture_output=True, text=True).stdout
-
-    @property
-    def origin(self):
-        """Where the window stands now: it is placed once it knows its monitor."""
-        values = dict(line.split("=") for line in self.xdotool("getwindowgeometry", "--shell", self.window).split())
-        return int(values["X"]), int(values["Y"])
-
-    def shot(self, name):
-        path = os.path.join(ARTIFACTS, "%s.png" % name)
-        subprocess.run(["import", "-window", "root", path], env=self.env, check=True)
-        return path
-
-    def at(self, shot, point):
-        x, y = self.origin
-        return pixel(shot, x + point[0], y + point[1])
-
-    def click(self, point):
-        x, y = self.origin
-        x, y = x + point[0], y + point[1]
-        subprocess.run(["xdotool", "mousemove", str(x), str(y), "click", "1"], env=self.env, check=True)
-
-    def wait_for(self, name, test, timeout=60):
-        deadline = time.monotonic() + timeout
-        while True:
-            shot = self.shot(name)
-            if test(shot):
-                return shot
-            self.assertLess(time.monotonic(), deadline, "never reached: " + name)
-            time.sleep(0.3)
-
-    def game_enabled(self, shot):
-        return close_to(self.at(shot, (720, 442)), (0xE7, 0xBD, 0x75), 30)
+        self.find_window()
 
     def test_working_ready_settings_and_play(self):
         self.served.faults({"/api/manifest": {}, "*": {"delayMs": 400}})
@@ -121,13 +68,13 @@ class Window(ClientCase):
         self.wait_for("downloading", lambda shot: close_to(self.at(shot, (720, 442)), (0x4E, 0x43, 0x30), 16))
         time.sleep(1)
         self.click(STOP)
-        failed = self.wait_for("failed", lambda shot: close_to(self.at(shot, (33, 413)), (0x94, 0x4D, 0x36), 16))
+        failed = self.wait_for("failed", self.failed)
         self.assertFalse(self.game_enabled(failed))
         self.assertFalse(os.path.exists(os.path.join(self.client, ".qorn-launcher", "journal.json")))
         self.assertEqual(set(read_tree(self.client)) & set(self.files), set())  # nothing half-installed
         # Closing during a run: the window waits for the stopped run before it goes.
-        self.click((96, 509))  # "Thử lại": a full check, slow again
-        self.wait_for("working again", lambda shot: not close_to(self.at(shot, (33, 413)), (0x94, 0x4D, 0x36), 16))
+        self.click(RETRY)  # "Thử lại": a full check, slow again
+        self.wait_for("working again", lambda shot: not self.failed(shot))
         self.click(CLOSE)
         time.sleep(0.5)
         self.assertIsNone(self.launcher.poll(), "closed before the run ended")

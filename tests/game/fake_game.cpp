@@ -4,7 +4,8 @@
 // "fake_game.exe --echo <file> <arguments...>" writes the arguments it was given to the
 // file in UTF-8, one per line (the tests of the launcher's command-line quoting).
 // Started without arguments, as the launcher starts the game, it writes its command
-// line and working folder to launched.txt beside itself, one per line, and exits.
+// line and working folder to launched.txt beside itself, one per line, and exits, after
+// the milliseconds that play-ms.txt beside it names, if there is one.
 #include <windows.h>
 
 #include <cwchar>
@@ -33,11 +34,13 @@ int wmain(int argc, wchar_t** argv) {
     if (argc == 1) {
         wchar_t self[MAX_PATH];
         GetModuleFileNameW(nullptr, self, MAX_PATH);
-        std::wstring report = self;
-        report = report.substr(0, report.find_last_of(L'\\')) + L"\\launched.txt";
+        const std::filesystem::path beside = std::filesystem::path(self).parent_path();
         wchar_t folder[MAX_PATH];
         GetCurrentDirectoryW(MAX_PATH, folder);
-        write_utf8(report, std::wstring(GetCommandLineW()) + L"\n" + folder + L"\n");
+        write_utf8(beside / L"launched.txt", std::wstring(GetCommandLineW()) + L"\n" + folder + L"\n");
+        unsigned long playing = 0;
+        std::ifstream(beside / L"play-ms.txt") >> playing;
+        Sleep(playing);
         return 0;
     }
     if (argc > 3) return 2;

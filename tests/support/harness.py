@@ -259,6 +259,79 @@ def wait_for_headless_desktop(timeout=20):
             return
         time.sleep(0.2)
 
+# Design units of the launcher window (960 × 560 at scale 1 on a 96-DPI screen).
+GAME_BUTTON, WINDOW_MODE, SOUND, RETRY, STOP, CLOSE = (816, 470), (720, 418), (720, 386), (96, 509), (201, 509), (932, 22)
+
+def pixel(shot, x, y):
+    """The (r, g, b) of a screenshot's pixel."""
+    text = subprocess.run(["/usr/bin/convert", shot, "-format", "%[fx:int(255*r)],%[fx:int(255*g)],%[fx:int(255*b)]",
+                           "-crop", "1x1+%d+%d" % (x, y), "+repage", "info:-"],
+                          capture_output=True, text=True, check=True).stdout
+    return tuple(int(v) for v in text.split(","))
+
+def close_to(colour, rgb, tolerance=24):
+    return all(abs(a - b) <= tolerance for a, b in zip(colour, rgb))
+
+class Screen:
+    """A test case's view of the launcher window on the test screen: screenshots kept under
+    build/test-artifacts/<ARTIFACTS>, pixels and clicks in the window's design units."""
+    ARTIFACTS = "window"
+
+    def start_screen(self):
+        self.env = start_display()
+        self.artifacts = os.path.join(BUILD, "test-artifacts", self.ARTIFACTS)
+        os.makedirs(self.artifacts, exist_ok=True)
+
+    def xdotool(self, *arguments):
+        return subprocess.run(["xdotool", *arguments], env=self.env, capture_output=True, text=True).stdout
+
+    def shown_windows(self):
+        return self.xdotool("search", "--onlyvisible", "--name", "QORN.TV").split()
+
+    def find_window(self, timeout=30):
+        """Waits for a launcher window on the screen and takes the newest."""
+        deadline = time.monotonic() + timeout
+        while not self.shown_windows():
+            self.assertLess(time.monotonic(), deadline, "the window did not open")
+            time.sleep(0.2)
+        self.window = self.shown_windows()[-1]
+
+    @property
+    def origin(self):
+        """Where the window stands now: it is placed once it knows its monitor."""
+        values = dict(line.split("=") for line in self.xdotool("getwindowgeometry", "--shell", self.window).split())
+        return int(values["X"]), int(values["Y"])
+
+    def shot(self, name):
+        path = os.path.join(self.artifacts, "%s.png" % name)
+        subprocess.run(["import", "-window", "root", path], env=self.env, check=True)
+        return path
+
+    def at(self, shot, point):
+        x, y = self.origin
+        return pixel(shot, x + point[0], y + point[1])
+
+    def click(self, point):
+        x, y = self.origin
+        subprocess.run(["xdotool", "mousemove", str(x + point[0]), str(y + point[1]), "click", "1"], env=self.env,
+                       check=True)
+
+    def wait_for(self, name, test, timeout=60):
+        """The screenshot `name` once `test` holds for it."""
+        deadline = time.monotonic() + timeout
+        while True:
+            shot = self.shot(name)
+            if test(shot):
+                return shot
+            self.assertLess(time.monotonic(), deadline, "never reached: " + name)
+            time.sleep(0.3)
+
+    def game_enabled(self, shot):
+        return close_to(self.at(shot, (720, 442)), (0xE7, 0xBD, 0x75), 30)
+
+    def failed(self, shot):
+        return close_to(self.at(shot, (33, 413)), (0x94, 0x4D, 0x36), 16)
+
 def programs_of(folder):
     """{Linux pid: argument list} of the Wine processes running a program that lies in
     `folder` or below; Wine shows a process's Windows command line as its own."""
