@@ -119,7 +119,11 @@ class PlayerJourney(ClientCase, Screen):
         self.wait_for("4-new-launcher-ready", self.game_enabled)
         self.assert_client_holds(dict(second, **{"Updater.exe": read(UPDATER_NEXT)}))
         self.assert_verified("j2")
-        self.assertEqual(len(self.launchers()), 1)
+        [new] = self.launchers()
+        self.assertEqual(new[-2], "--launcher-ack")
+        self.assertEqual(read(self.state_path("self-update", "Updater.previous.exe")), read(UPDATER))
+        for name in ("job.json", "boot-ok.json", "ready.json", "candidate.exe", "failed.json"):
+            self.assertFalse(os.path.exists(self.state_path("self-update", name)), name)
 
         # 5. The host goes down: the next start plays the verified release offline.
         self.click(CLOSE)
