@@ -144,38 +144,6 @@ private:
 };
 
 // Serialises every report of the per-file checks; bytes done reach the byte total.
-class CheckProgress {
-public:
-    CheckProgress(const std::vector<ClientFile>& files, const Reporter& report, Stage stage)
-        : files_(files), report_(report), stage_(stage), reported_(files.size(), 0) {
-        for (const ClientFile& file : files) total_ += file.size;
-    }
-
-    void file_done() {
-        std::lock_guard lock(mutex_);
-        ++files_done_;
-    }
-
-    void report(size_t index, std::uint64_t bytes) {
-        std::lock_guard lock(mutex_);
-        done_ += bytes - reported_[index];
-        reported_[index] = bytes;
-        if (!report_.active()) return;
-        report_.bytes(stage_, L"Kiểm tra SHA-256 client…", to_wide(files_[index].path),
-                      {done_, total_, files_done_, files_.size()});
-    }
-
-private:
-    const std::vector<ClientFile>& files_;
-    const Reporter& report_;
-    Stage stage_;
-    std::mutex mutex_;
-    std::uint64_t total_ = 0;
-    std::uint64_t done_ = 0;
-    std::uint64_t files_done_ = 0;
-    std::vector<std::uint64_t> reported_;
-};
-
 // A member of the cache vouches for a file only when it was written for exactly
 // this size, time and digest.
 bool cache_vouches(const HashCache& cache, const ClientFile& file, const InventoryEntry& found) {
@@ -233,15 +201,10 @@ std::vector<ClientFile> scan(const State& state, const Manifest& manifest, bool 
         return list;
     }
 
-    std::vector<char> matches(list.size(), 0);
-    CheckProgress checks(list, report, stage);
-    run_parallel(list.size(), cancel, [&](size_t i) {
-        const ClientFile& file = list[i];
-        matches[i] = file_matches_release(state, file, found.find(file.key), full, loaded, cancel,
-                                          [&](std::uint64_t bytes) { checks.report(i, bytes); });
-        checks.file_done();
-        checks.report(i, file.size);
-    });
+    const std::vector<char> matches =
+        check_files(list, cancel, report, stage, L"Kiểm tra SHA-256 client…", [&](size_t i, const ByteCallback& hashed) {
+            return file_matches_release(state, list[i], found.find(list[i].key), full, loaded, cancel, hashed);
+        });
 
     HashCache cache = cache_start(loaded, files != nullptr, list);
     std::vector<ClientFile> result;
@@ -256,6 +219,56 @@ std::vector<ClientFile> scan(const State& state, const Manifest& manifest, bool 
     write_hash_cache(state, cache);
     if (inventory != nullptr) *inventory = std::move(found);
     return result;
+}
+
+namespace {
+
+// Bytes and files done across the workers, reported as one total.
+class CheckProgress {
+public:
+    CheckProgress(const std::vector<ClientFile>& files, const Reporter& report, Stage stage, const wchar_t* text)
+        : files_(files), report_(report), stage_(stage), text_(text), reported_(files.size(), 0) {
+        for (const ClientFile& file : files) total_ += file.size;
+    }
+
+    void file_done() {
+        std::lock_guard lock(mutex_);
+        ++files_done_;
+    }
+
+    void report(size_t index, std::uint64_t bytes) {
+        std::lock_guard lock(mutex_);
+        done_ += bytes - reported_[index];
+        reported_[index] = bytes;
+        if (!report_.active()) return;
+        report_.bytes(stage_, text_, to_wide(files_[index].path), {done_, total_, files_done_, files_.size()});
+    }
+
+private:
+    const std::vector<ClientFile>& files_;
+    const Reporter& report_;
+    Stage stage_;
+    const wchar_t* text_;
+    std::mutex mutex_;
+    std::uint64_t total_ = 0;
+    std::uint64_t done_ = 0;
+    std::uint64_t files_done_ = 0;
+    std::vector<std::uint64_t> reported_;
+};
+
+}  // namespace
+
+std::vector<char> check_files(const std::vector<ClientFile>& files, const Cancel& cancel, const Reporter& report,
+                              Stage stage, const wchar_t* text,
+                              const std::function<bool(size_t, const ByteCallback&)>& check) {
+    std::vector<char> matches(files.size(), 0);
+    CheckProgress checks(files, report, stage, text);
+    run_parallel(files.size(), cancel, [&](size_t i) {
+        matches[i] = check(i, [&](std::uint64_t bytes) { checks.report(i, bytes); });
+        checks.file_done();
+        checks.report(i, files[i].size);
+    });
+    return matches;
 }
 
 }  // namespace qorn

@@ -11,6 +11,7 @@
 #include "state/state.hpp"
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -48,5 +49,13 @@ Inventory inventory_of(const std::filesystem::path& folder, const std::vector<Cl
 std::vector<ClientFile> scan(const State& state, const Manifest& manifest, bool full,
                              const std::vector<ClientFile>* files, const Cancel& cancel,
                              const ProgressCallback& progress, Stage stage, Inventory* inventory = nullptr);
+
+// Decides every file on up to four threads (the first failure ends the others and is
+// passed on), reporting the bytes and files done across them as one total under `text`;
+// check(i, hashed) reports the bytes of file i hashed so far. An element per file:
+// whether it matched.
+std::vector<char> check_files(const std::vector<ClientFile>& files, const Cancel& cancel, const Reporter& report,
+                              Stage stage, const wchar_t* text,
+                              const std::function<bool(size_t, const ByteCallback&)>& check);
 
 }  // namespace qorn

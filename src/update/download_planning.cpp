@@ -6,6 +6,7 @@
 #include "core/text.hpp"
 #include "net/download.hpp"
 #include "release/client_path.hpp"
+#include "state/scan.hpp"
 #include "update/zip_package.hpp"
 
 #include <map>
@@ -172,31 +173,27 @@ void extract_packages(const State& state, const Manifest& manifest, const Cancel
     }
 }
 
+// Every staged file against the release before the transaction, on the scan's workers;
+// the first file in list order that differs is the one named.
 void verify_staged(const State& state, const std::vector<ClientFile>& files, const Cancel& cancel,
                    const ProgressCallback& progress, HashCache* staged) {
     if (staged != nullptr) staged->clear();
     const Reporter report(progress);
+    const wchar_t* const text = L"Kiểm tra dữ liệu trước khi cài…";
     std::uint64_t total = 0;
     for (const ClientFile& file : files) total = add_size(total, file.size);
-    std::uint64_t verified = 0;
-    std::uint64_t count = 0;
-    for (const ClientFile& file : files) {
-        const auto verifying = [&](std::uint64_t done) {
-            if (report.active()) {
-                report.bytes(Stage::verifying, L"Kiểm tra dữ liệu trước khi cài…", to_wide(file.path),
-                             {done, total, count, files.size()});
-            }
-        };
-        verifying(verified);
-        const std::filesystem::path path = staging_path(state, file.path);
-        const FileInfo info = file_info(path);
-        const bool matches =
-            file_matches(path, file.size, file.sha256, cancel, [&](std::uint64_t hashed) { verifying(verified + hashed); });
-        require(matches, "File tải về/giải nén sai SHA-256: " + file.path);
-        if (staged != nullptr) (*staged)[file.path] = {info.size, info.modified_ticks, file.sha256};
-        verified += file.size;
-        ++count;
-        verifying(verified);
+    report.bytes(Stage::verifying, text, {}, {.total = total, .files_total = files.size()});
+    std::vector<FileInfo> found(files.size());
+    const std::vector<char> matches = check_files(
+        files, cancel, report, Stage::verifying, text,
+        [&](size_t i, const ByteCallback& hashed) {
+            const std::filesystem::path path = staging_path(state, files[i].path);
+            found[i] = file_info(path);
+            return file_matches(path, files[i].size, files[i].sha256, cancel, hashed);
+        });
+    for (size_t i = 0; i < files.size(); ++i) {
+        require(matches[i] != 0, "File tải về/giải nén sai SHA-256: " + files[i].path);
+        if (staged != nullptr) (*staged)[files[i].path] = {found[i].size, found[i].modified_ticks, files[i].sha256};
     }
 }
 
