@@ -6,6 +6,22 @@
 #include "update/journal.hpp"
 #include "update/make_way.hpp"
 
+// Durability. A recovery trusts only the journal, so each step reaches the disk
+// before the next one depends on it:
+// 1. Staged files were flushed when they were written (download, extraction): a file
+//    moved into the client folder brings bytes that are already on disk.
+// 2. journal.json, not committed, is written and flushed before the first client file
+//    changes; it names every path the transaction may touch.
+// 3. Each original goes into transaction/backup before the staged file takes its path.
+//    Normally it is moved aside: a rename, so its bytes stay where they are and there
+//    is nothing to flush. Renames are metadata that the file system logs in order, so
+//    a crash never keeps a later change to the folder and loses the move aside: a
+//    roll-back finds every original at its path or at its backup. Where the move is
+//    refused (another volume, say) the original is copied and the copy flushed first.
+// 4. installed.json and then the committed journal are written and flushed once every
+//    operation is done; from then on a recovery keeps the new release and tidies up.
+// Roll-backs copy each backup back (flushed), so backup-last keeps the originals.
+
 namespace qorn {
 namespace {
 
@@ -77,10 +93,10 @@ Plan plan_operations(const State& state, const Manifest* installed, const Manife
     return plan;
 }
 
-void back_up(const State& state, const JournalOperation& op, const std::filesystem::path& target,
-             const Cancel& cancel, const Steps& steps) {
-    const std::filesystem::path backup = backup_path(state, op.path);
-    std::filesystem::create_directories(backup.parent_path());
+// The copy that stands in when the original cannot be moved aside: flushed, under its
+// final name only when whole.
+void copy_aside(const State& state, const JournalOperation& op, const std::filesystem::path& target,
+                const std::filesystem::path& backup, const Cancel& cancel, const Steps& steps) {
     const std::filesystem::path copy = state.file("transaction/copy.tmp");
     const DWORD attributes = GetFileAttributesW(target.c_str());
     qorn::copy_file(target, copy, [&](std::uint64_t) {
@@ -95,11 +111,25 @@ void back_up(const State& state, const JournalOperation& op, const std::filesyst
     make_writable(target);
 }
 
-void carry_out(const State& state, const JournalOperation& op, const Cancel& cancel, const Steps& steps) {
+// Keeps the original as its backup; true when it was moved away from the client path.
+bool back_up(const State& state, const JournalOperation& op, const std::filesystem::path& target,
+             const Cancel& cancel, const Steps& steps, const ApplyCalls& calls) {
+    const std::filesystem::path backup = backup_path(state, op.path);
+    std::filesystem::create_directories(backup.parent_path());
+    // The file keeps its attributes (read-only among them) on the way.
+    if (calls.move_file(target.c_str(), backup.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+        return true;
+    }
+    copy_aside(state, op, target, backup, cancel, steps);
+    return false;
+}
+
+void carry_out(const State& state, const JournalOperation& op, const Cancel& cancel, const Steps& steps,
+               const ApplyCalls& calls) {
     const std::filesystem::path target = client_path(state.root(), op.path, false);
-    if (op.had_original) back_up(state, op, target, cancel, steps);
+    const bool moved = op.had_original && back_up(state, op, target, cancel, steps, calls);
     if (op.remove) {
-        if (op.had_original) delete_file(target);
+        if (op.had_original && !moved) delete_file(target);
         return;
     }
     // A folder of removed files that makes way for this file holds only empty folders by now.
@@ -128,7 +158,8 @@ void update_hash_cache(const State& state, const std::vector<JournalOperation>& 
 
 void apply_journalled(const State& state, const Manifest& release, const std::vector<ClientFile>& files,
                       const Manifest* installed, const std::wstring& manifest_url, const Cancel& cancel,
-                      const ProgressCallback& progress, const HashCache* staged, bool& committed) {
+                      const ProgressCallback& progress, const HashCache* staged, const ApplyCalls& calls,
+                      bool& committed) {
     // A transaction left over from before is finished first; it may rewrite installed.json.
     std::optional<Manifest> reread;
     if (recover_transaction(state, manifest_url, progress, Stage::recovering)) {
@@ -145,7 +176,7 @@ void apply_journalled(const State& state, const Manifest& release, const std::ve
     for (const JournalOperation& op : operations) {
         cancel.check();
         steps.report(L"Sao lưu và áp dụng file cập nhật…", op.path);
-        carry_out(state, op, cancel, steps);
+        carry_out(state, op, cancel, steps, calls);
         steps.done(L"Đã áp dụng file cập nhật", op.path);
     }
     for (const std::string& directory : release.directories) {
@@ -223,12 +254,17 @@ void restore_installed(const State& state, const nlohmann::json& previous, const
 
 }  // namespace
 
+const ApplyCalls& system_apply_calls() {
+    static const ApplyCalls calls{&::MoveFileExW};
+    return calls;
+}
+
 void apply(const State& state, const Manifest& release, const std::vector<ClientFile>& files,
            const Manifest* installed, const std::wstring& manifest_url, const Cancel& cancel,
-           const ProgressCallback& progress, const HashCache* staged) {
+           const ProgressCallback& progress, const HashCache* staged, const ApplyCalls& calls) {
     bool committed = false;
     try {
-        apply_journalled(state, release, files, installed, manifest_url, cancel, progress, staged, committed);
+        apply_journalled(state, release, files, installed, manifest_url, cancel, progress, staged, calls, committed);
     } catch (...) {
         if (!committed) {
             try {

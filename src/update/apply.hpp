@@ -10,10 +10,19 @@
 #include "state/records.hpp"
 #include "state/state.hpp"
 
+#include <windows.h>
+
 #include <string>
 #include <vector>
 
 namespace qorn {
+
+// The call that moves an original aside as its backup, so that tests can make it fail
+// and see the copy that stands in for it.
+struct ApplyCalls {
+    decltype(&::MoveFileExW) move_file;
+};
+const ApplyCalls& system_apply_calls();
 
 // Installs `files` (verified copies waiting in the staging area) and removes what
 // `installed` (the valid installed release, or null) had and `release` has not.
@@ -23,7 +32,8 @@ namespace qorn {
 // `staged` holds the hash-cache entries of the staged files (may be null).
 void apply(const State& state, const Manifest& release, const std::vector<ClientFile>& files,
            const Manifest* installed, const std::wstring& manifest_url, const Cancel& cancel,
-           const ProgressCallback& progress, const HashCache* staged);
+           const ProgressCallback& progress, const HashCache* staged,
+           const ApplyCalls& calls = system_apply_calls());
 
 // Finishes a transaction left by an earlier run: rolls an open one back, tidies a
 // committed one up. Answers whether there was one (installed.json may have changed).

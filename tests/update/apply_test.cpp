@@ -28,6 +28,7 @@ struct Client {
     Manifest new_manifest;
     std::vector<ClientFile> changed;
     Cancel cancel;
+    ApplyCalls calls = system_apply_calls();
 
     explicit Client(bool installed = true, const Bodies& from = old_release, const Bodies& to = new_release)
         : old_manifest(test::release_of(from)), new_manifest(test::release_of(to)) {
@@ -61,7 +62,7 @@ struct Client {
     }
     const Manifest* installed() const { return file_info(state.file("installed.json")).exists ? &old_manifest : nullptr; }
     void apply_new(const ProgressCallback& progress = {}, const HashCache* staged = nullptr) {
-        apply(state, new_manifest, changed, installed(), test::manifest_url, cancel, progress, staged);
+        apply(state, new_manifest, changed, installed(), test::manifest_url, cancel, progress, staged, calls);
     }
     void recover() { recover_transaction(state, test::manifest_url, {}, Stage::recovering); }
     void set_read_only(std::initializer_list<const char*> paths) const {
@@ -87,27 +88,47 @@ bool read_only(const std::filesystem::path& path) {
     return (GetFileAttributesW(path.c_str()) & FILE_ATTRIBUTE_READONLY) != 0;
 }
 
-TEST(Apply, JournalFirstThenAStopDuringAnOperationRollsBackAtOnce) {
-    Client client;
-    std::optional<Journal> journal;
-    // Stopped while backing up the second operation: the third never starts.
-    EXPECT_THROW(client.apply_new([&](const Progress& p) {
-        if (!journal) journal = read_journal(client.state);
-        if (p.text == L"Đang sao lưu file trước khi thay thế…" && p.done == 1) client.cancel.cancel();
-    }), Cancelled);
-    ASSERT_TRUE(journal);
-    EXPECT_FALSE(journal->committed);
-    EXPECT_EQ(journal->previous, client.old_manifest.json);
-    const auto text = [](const std::vector<JournalOperation>& ops) {
-        std::string all;
-        for (const JournalOperation& op : ops) all += op.path + (op.had_original ? " had" : " new") + (op.remove ? " -; " : " +; ");
-        return all;
-    };
-    EXPECT_EQ(text(journal->operations), text(client.operations()));
-    client.expect_client(old_release);
-    EXPECT_EQ(client.client_file("Data/Mới/d.bmd"), "(absent)");
-    EXPECT_EQ(read_bytes(client.state.file("installed.json")), client.old_manifest.text);
-    client.expect_ended();
+// A volume that cannot move the originals aside: each backup is a copy.
+BOOL WINAPI refuse_move(LPCWSTR, LPCWSTR, DWORD) {
+    SetLastError(ERROR_NOT_SAME_DEVICE);
+    return FALSE;
+}
+const std::pair<const char*, ApplyCalls> backups[] = {{"moved aside", system_apply_calls()}, {"copied", {&refuse_move}}};
+
+// The file's identity on its volume: a move keeps it, a copy is another file.
+std::uint64_t file_index(const std::filesystem::path& path) {
+    const UniqueHandle file(CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                        FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    BY_HANDLE_FILE_INFORMATION info{};
+    GetFileInformationByHandle(file.get(), &info);
+    return (std::uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow;
+}
+
+TEST(Apply, JournalFirstThenAStopBetweenOperationsRollsBackAtOnce) {
+    for (const auto& [name, calls] : backups) {
+        SCOPED_TRACE(name);
+        Client client;
+        client.calls = calls;
+        std::optional<Journal> journal;
+        // Stopped as the second operation begins: the third never starts.
+        EXPECT_THROW(client.apply_new([&](const Progress& p) {
+            if (!journal) journal = read_journal(client.state);
+            if (p.text == L"Sao lưu và áp dụng file cập nhật…" && p.done == 1) client.cancel.cancel();
+        }), Cancelled);
+        ASSERT_TRUE(journal);
+        EXPECT_FALSE(journal->committed);
+        EXPECT_EQ(journal->previous, client.old_manifest.json);
+        const auto text = [](const std::vector<JournalOperation>& ops) {
+            std::string all;
+            for (const JournalOperation& op : ops) all += op.path + (op.had_original ? " had" : " new") + (op.remove ? " -; " : " +; ");
+            return all;
+        };
+        EXPECT_EQ(text(journal->operations), text(client.operations()));
+        client.expect_client(old_release);
+        EXPECT_EQ(client.client_file("Data/Mới/d.bmd"), "(absent)");
+        EXPECT_EQ(read_bytes(client.state.file("installed.json")), client.old_manifest.text);
+        client.expect_ended();
+    }
 }
 
 TEST(Apply, HeldFileRollsBackAndReadOnlyFilesAreReplacedRemovedAndRestoredAsTheyWere) {
@@ -121,21 +142,31 @@ TEST(Apply, HeldFileRollsBackAndReadOnlyFilesAreReplacedRemovedAndRestoredAsThey
     client.expect_client(old_release);
     client.expect_ended();
 
-    client.set_read_only({"Data/a.bmd", "Data/c.bmd"});
-    // Stopped once both are gone or replaced.
-    EXPECT_THROW(client.apply_new([&](const Progress& p) {
-        if (p.text == L"Đã áp dụng file cập nhật" && p.done == 2) client.cancel.cancel();
-    }), Cancelled);
-    client.expect_client(old_release);
-    EXPECT_TRUE(read_only(client.at("Data/a.bmd")));
-    EXPECT_TRUE(read_only(client.at("Data/c.bmd")));
+    for (const auto& [name, calls] : backups) {
+        SCOPED_TRACE(name);
+        Client stopped;
+        stopped.calls = calls;
+        stopped.set_read_only({"Data/a.bmd", "Data/c.bmd"});
+        // Stopped once both are gone or replaced.
+        EXPECT_THROW(stopped.apply_new([&](const Progress& p) {
+            if (p.text == L"Đã áp dụng file cập nhật" && p.done == 2) stopped.cancel.cancel();
+        }), Cancelled);
+        stopped.expect_client(old_release);
+        EXPECT_TRUE(read_only(stopped.at("Data/a.bmd")));
+        EXPECT_TRUE(read_only(stopped.at("Data/c.bmd")));
 
-    Client again;
-    again.set_read_only({"Data/a.bmd", "Data/c.bmd"});
-    again.apply_new();
-    again.expect_client(new_release);
-    EXPECT_EQ(again.client_file("Data/c.bmd"), "(absent)");
-    EXPECT_TRUE(read_only(again.state.file("backup-last/Data/a.bmd")));
+        Client again;
+        again.calls = calls;
+        again.set_read_only({"Data/a.bmd", "Data/c.bmd"});
+        const std::uint64_t original = file_index(again.at("Data/a.bmd"));
+        again.apply_new();
+        again.expect_client(new_release);
+        EXPECT_EQ(again.client_file("Data/c.bmd"), "(absent)");
+        EXPECT_TRUE(read_only(again.state.file("backup-last/Data/a.bmd")));
+        EXPECT_EQ(read_bytes(again.state.file("backup-last/Data/a.bmd")), "a v1");
+        // Moved aside, the original itself is the backup; copied, it is another file.
+        EXPECT_EQ(file_index(again.state.file("backup-last/Data/a.bmd")) == original, calls.move_file != &refuse_move);
+    }
 }
 
 TEST(Apply, FoldersAndFilesMakeWayOnlyForWhatTheReleaseRemoves) {
