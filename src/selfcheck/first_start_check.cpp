@@ -28,7 +28,8 @@ Manifest first_release() {
 void set_write_time(const std::filesystem::path& path, std::uint64_t ticks) {
     const UniqueHandle file(CreateFileW(path.c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                                         FILE_ATTRIBUTE_NORMAL, nullptr));
-    const FILETIME when{static_cast<DWORD>(ticks), static_cast<DWORD>(ticks >> 32)};
+    const std::uint64_t file_time = ticks - file_time_to_ticks;
+    const FILETIME when{static_cast<DWORD>(file_time), static_cast<DWORD>(file_time >> 32)};
     require(file.get() != INVALID_HANDLE_VALUE && SetFileTime(file.get(), nullptr, nullptr, &when),
             "Cannot set staged-file test timestamp.");
 }

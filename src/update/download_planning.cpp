@@ -7,10 +7,12 @@
 #include "net/download.hpp"
 #include "release/client_path.hpp"
 #include "state/scan.hpp"
+#include "update/local_copies.hpp"
 #include "update/zip_package.hpp"
 
 #include <map>
 #include <mutex>
+#include <set>
 
 namespace qorn {
 namespace {
@@ -204,9 +206,19 @@ void download_files(const State& state, const Manifest& manifest, const std::vec
                     const ProgressCallback& progress, const Inventory* inventory, HashCache* staged) {
     const DownloadPlan plan = plan_downloads(state, manifest, files, installed, inventory, cancel, progress);
     require_disk_space(state.root(), plan.need);
-    Reporter(progress).bytes(Stage::downloading, L"Chuẩn bị tải và xác thực dữ liệu…", {}, {.total = plan.total});
-    const std::vector<Item> items = plan_items(state, manifest, files, plan.packages);
-    Transfers transfers(items, plan.total, progress);
+    std::vector<ClientFile> fetched = files;
+    std::uint64_t total = plan.total;
+    if (!plan.packages && installed != nullptr) {
+        std::set<std::wstring> copied;
+        for (const ClientFile& file : stage_local_copies(state, files, *installed, cancel, progress)) {
+            copied.insert(file.key);
+            total -= file.size;
+        }
+        std::erase_if(fetched, [&](const ClientFile& file) { return copied.count(file.key) != 0; });
+    }
+    Reporter(progress).bytes(Stage::downloading, L"Chuẩn bị tải và xác thực dữ liệu…", {}, {.total = total});
+    const std::vector<Item> items = plan_items(state, manifest, fetched, plan.packages);
+    Transfers transfers(items, total, progress);
     run_parallel(items.size(), cancel, [&](size_t i) {
         const Item& item = items[i];
         download_file(network, item.url, item.destination, item.size, item.sha256,
