@@ -1,7 +1,7 @@
-// Apply benchmark: 2,000 files (about 500 MB), every one replaced. "prepare DIR"
-// writes the installed client and the staged release; "apply DIR" times the
-// transaction and samples the free disk space meanwhile, so the peak extra use can
-// be set against the need the disk-space check computed.
+// Apply benchmark: COUNT files of SIZE bytes, every one replaced. "prepare DIR COUNT
+// SIZE" writes the installed client and the staged release; "apply DIR COUNT SIZE"
+// times the transaction and samples the free disk space meanwhile, so the peak extra
+// use can be set against the need the disk-space check computed.
 #include "bench_support.hpp"
 #include "core/files.hpp"
 #include "core/sha256.hpp"
@@ -18,8 +18,8 @@ using nlohmann::json;
 namespace {
 
 const std::wstring manifest_url = L"http://127.0.0.1:8080/api/manifest";
-constexpr int file_count = 2000;
-constexpr size_t file_size = 262144;
+int file_count = 0;
+size_t file_size = 0;
 
 std::string path_of(int i) { return i == 0 ? "Main.exe" : "Data/Nhóm " + std::to_string(i % 40) + "/Tệp " + std::to_string(i); }
 
@@ -90,9 +90,13 @@ int run_apply(const std::wstring& folder) {
 
 int wmain(int argc, wchar_t** argv) {
     try {
-        if (argc == 3 && std::wstring(argv[1]) == L"prepare") return prepare(argv[2]);
-        if (argc == 3 && std::wstring(argv[1]) == L"apply") return run_apply(argv[2]);
-        std::fprintf(stderr, "usage: apply_bench prepare|apply FOLDER\n");
+        if (argc == 5) {
+            file_count = std::stoi(argv[3]);
+            file_size = std::stoull(argv[4]);
+            if (std::wstring(argv[1]) == L"prepare") return prepare(argv[2]);
+            if (std::wstring(argv[1]) == L"apply") return run_apply(argv[2]);
+        }
+        std::fprintf(stderr, "usage: apply_bench prepare|apply FOLDER COUNT SIZE\n");
     } catch (const std::exception& failure) {
         std::fprintf(stderr, "apply_bench: %s\n", failure.what());
     }
