@@ -72,11 +72,12 @@ class Relay:
     """scripts/bench's wire_counter between a client and the host: counts the
     bytes of every connection in both directions."""
 
-    def __init__(self, host_port, folder, name):
+    def __init__(self, host_port, folder, name, port=0):
+        """port: where it listens (0: a free port of its choice)."""
         self.port_file = os.path.join(folder, name + ".port")
         self.counts_file = os.path.join(folder, name + ".json")
         self.process = start(["bash", "-c", 'wire_counter "$@"', "wire_counter",
-                              str(host_port), self.port_file, self.counts_file])
+                              str(host_port), self.port_file, self.counts_file, str(port)])
         self.port = int(wait_for_file(self.port_file, "the relay's port file", self.process))
 
     def finish(self):
