@@ -6,7 +6,7 @@ the new launcher at random moments of the swap."""
 import json, os, random, shutil, subprocess, sys, time, unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
-from harness import (FAKE_GAME, UPDATER, UPDATER_NEXT, ClientCase, kill, programs_of,  # noqa: E402
+from harness import (FAKE_GAME, UPDATER, UPDATER_NEXT, ClientCase, Programs, kill, programs_of,  # noqa: E402
                      read_tree, run, sample_files, sha, start, start_display, wait_for_file,
                      windows_path)
 
@@ -18,7 +18,7 @@ def read(path):
         return src.read()
 
 @unittest.skipUnless(shutil.which("Xvfb"), "needs Xvfb")
-class HandoffCase(ClientCase):
+class HandoffCase(ClientCase, Programs):
     """The client folder holds the old Updater.exe; the host offers a build of choice."""
 
     def setUp(self):
@@ -50,26 +50,13 @@ class HandoffCase(ClientCase):
         return self.launched[-1]
 
     def end_launched(self):
-        for pid in programs_of(self.work):
-            kill(pid)
+        self.end_programs()
         for process in self.launched:
             process.kill()
             process.wait()
 
     def area(self, *parts):
         return self.state_path("self-update", *parts)
-
-    def programs(self, option=None):
-        """The argument lists of this folder's running programs (with `option`, those only)."""
-        return [argv for argv in programs_of(self.client).values() if option is None or option in argv]
-
-    def wait_until(self, test, what, timeout=40):
-        deadline = time.monotonic() + timeout
-        while not test():
-            if time.monotonic() > deadline:
-                self.fail("%s: not within %d s; running %s; log:\n%s"
-                          % (what, timeout, self.programs(), self.log_text()))
-            time.sleep(0.05)
 
     def updater(self):
         return read(os.path.join(self.client, "Updater.exe"))
@@ -90,11 +77,6 @@ class HandoffCase(ClientCase):
         def test():
             return self.settled(after_a_run) and (time.sleep(1) or self.settled(after_a_run))
         self.wait_until(test, "a settled launcher", timeout)
-
-    def stop_programs(self):
-        for pid in programs_of(self.client):
-            kill(pid)
-        self.wait_until(lambda: not self.programs(), "the launchers ended", 20)
 
     def write_job(self, offer, **changes):
         job = {"endpoint": self.url, "fullCheck": False, "helperCreated": 0, "helperPid": 0,

@@ -2,11 +2,11 @@
 with a screenshot of each step kept under build/test-artifacts/journey; and the built-in
 self-checks as a support script runs them."""
 
-import json, os, re, shutil, subprocess, sys, time, unittest
+import os, shutil, subprocess, sys, unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
-from harness import (CLOSE, FAKE_GAME, GAME_BUTTON, UPDATER, UPDATER_NEXT, ClientCase, Screen,  # noqa: E402
-                     programs_of, run, sample_files, windows_path)
+from harness import (CLOSE, FAKE_GAME, GAME_BUTTON, UPDATER, UPDATER_NEXT, ClientCase, Programs,  # noqa: E402
+                     Screen, run, sample_files, windows_path)
 
 SHELL_FOLDERS = r"HKCU\Software\Microsoft\Windows\CurrentVersion\Explorer\User Shell Folders"
 
@@ -15,7 +15,7 @@ def read(path):
         return src.read()
 
 @unittest.skipUnless(shutil.which("Xvfb") and shutil.which("xdotool"), "needs Xvfb and xdotool")
-class PlayerJourney(ClientCase, Screen):
+class PlayerJourney(ClientCase, Screen, Programs):
     ARTIFACTS = "journey"
 
     def setUp(self):
@@ -34,10 +34,6 @@ class PlayerJourney(ClientCase, Screen):
         run(["wine", "reg", "add", SHELL_FOLDERS, "/v", "Desktop", "/t", "REG_EXPAND_SZ", "/d", value, "/f"],
             "pointing the Desktop")
 
-    def end_programs(self):
-        for pid in programs_of(self.work):
-            os.kill(pid, 9)
-
     def release(self, version):
         files = dict(sample_files(20, version=version))
         files["Main.exe"] = read(FAKE_GAME)
@@ -50,15 +46,6 @@ class PlayerJourney(ClientCase, Screen):
 
     def start_test_window(self):
         return self.start("--test-ui", windows_path(self.client), self.url)
-
-    def wait_until(self, test, what, timeout=60):
-        deadline = time.monotonic() + timeout
-        while not test():
-            self.assertLess(time.monotonic(), deadline, what)
-            time.sleep(0.2)
-
-    def launchers(self):
-        return [argv for argv in programs_of(self.client).values() if argv[0].endswith("Updater.exe")]
 
     def requested(self):
         """The first path segment of each request the host answered since the last call."""
@@ -74,8 +61,8 @@ class PlayerJourney(ClientCase, Screen):
         self.wait_until(lambda: os.path.exists(launched), "the game started")
         self.wait_until(lambda: not self.shown_windows(), "the window hid")
         self.shot(step)
-        self.assertTrue(self.launchers(), "the launcher waits for the game")
-        self.wait_until(lambda: not self.launchers(), "the launcher ended after the game", 30)
+        self.assertTrue(self.programs(), "the launcher waits for the game")
+        self.wait_until(lambda: not self.programs(), "the launcher ended after the game", 30)
         with open(launched, encoding="utf-8") as src:
             self.assertEqual(src.read().splitlines(),
                              ['"%s\\Main.exe"' % windows_path(self.client), windows_path(self.client)])
@@ -94,7 +81,7 @@ class PlayerJourney(ClientCase, Screen):
         shortcut = os.path.join(self.desktop, "QORN.lnk")
         self.assertIn("Updater.exe".encode("utf-16-le"), read(shortcut))
         self.click(CLOSE)
-        self.wait_until(lambda: not self.launchers(), "the window closed")
+        self.wait_until(lambda: not self.programs(), "the window closed")
 
         # 2. The release is installed by packages in the window.
         self.start_test_window()
@@ -112,14 +99,14 @@ class PlayerJourney(ClientCase, Screen):
         second = self.release(2)
         self.publish(second, "j2", "--launcher", "win-x64=" + UPDATER_NEXT)
         self.start_test_window()
-        self.wait_until(lambda: [a for a in self.launchers() if "--launcher-ack" in a], "the new launcher started")
+        self.wait_until(lambda: self.programs("--launcher-ack"), "the new launcher started", 60)
         self.wait_until(lambda: self.log_text().count("Launcher self-update completed: 2.0.9.0\n") == 1,
                         "the hand-over completed")
         self.find_window()
         self.wait_for("4-new-launcher-ready", self.game_enabled)
         self.assert_client_holds(dict(second, **{"Updater.exe": read(UPDATER_NEXT)}))
         self.assert_verified("j2")
-        [new] = self.launchers()
+        [new] = self.programs()
         self.assertEqual(new[-2], "--launcher-ack")
         self.assertEqual(read(self.state_path("self-update", "Updater.previous.exe")), read(UPDATER))
         for name in ("job.json", "boot-ok.json", "ready.json", "candidate.exe", "failed.json"):
@@ -127,7 +114,7 @@ class PlayerJourney(ClientCase, Screen):
 
         # 5. The host goes down: the next start plays the verified release offline.
         self.click(CLOSE)
-        self.wait_until(lambda: not self.launchers(), "the window closed")
+        self.wait_until(lambda: not self.programs(), "the window closed")
         self.stop_host()
         self.start_test_window()
         self.find_window()

@@ -353,6 +353,33 @@ def kill(pid):
     except ProcessLookupError:
         pass
 
+class Programs:
+    """A test case's view of the launchers running from its client folder."""
+
+    def programs(self, option=None):
+        """The argument lists of the client folder's running Updater.exe processes (with
+        `option`, those given it)."""
+        return [argv for argv in programs_of(self.client).values()
+                if argv[0].endswith("Updater.exe") and (option is None or option in argv)]
+
+    def wait_until(self, test, what, timeout=40):
+        deadline = time.monotonic() + timeout
+        while not test():
+            if time.monotonic() > deadline:
+                self.fail("%s: not within %d s; running %s; log:\n%s"
+                          % (what, timeout, self.programs(), self.log_text()))
+            time.sleep(0.05)
+
+    def stop_programs(self):
+        for pid in programs_of(self.client):
+            kill(pid)
+        self.wait_until(lambda: not self.programs(), "the launchers ended", 20)
+
+    def end_programs(self):
+        """Every program still running from the test's folder (a cleanup)."""
+        for pid in programs_of(self.work):
+            kill(pid)
+
 class Updater:
     """`Updater.exe --sync CLIENT URL ...` under Wine; finish() reads its report lines."""
 
