@@ -366,6 +366,7 @@ def holds(condition):
 def scale_section(work, updater):
     folder = os.path.join(work, "scale")
     os.makedirs(folder)
+    load_before = os.getloadavg()[0]
     large = Section(updater, folder, "large", FILES)
     small = Section(updater, folder, "small", REFERENCE_FILES)
     for section in (large, small):
@@ -418,6 +419,7 @@ def scale_section(work, updater):
     update_check = large.read_back()
     stop_all()
     shutil.rmtree(folder)
+    load_after = os.getloadavg()[0]
 
     reference = statistics.median(r.seconds for r in references)
     quick_time = statistics.median(r.seconds for r in quick_runs)
@@ -453,10 +455,12 @@ def scale_section(work, updater):
             "data files spread evenly, one in nearly every folder), each given new bytes of the "
             "same size. Reference: the same update of %s files in a client of %s files of 1 KiB "
             "(every file changes), median of %d runs in the same run, just before (c). The "
-            "host's files were in the page cache; before each run the file system was synced."
+            "host's files were in the page cache; before each run the file system was synced. "
+            "The machine's other work shows in its load average, %.1f at the start of this "
+            "section and %.1f at its end."
             % (sizes[0], group((FILES - 2) // FILES_PER_FOLDER + 1), FILES_PER_FOLDER,
                FOLDERS_PER_AREA, len(TOP_FOLDERS), mib_text(manifest_bytes), QUICK_RUNS,
-               sizes[2], sizes[2], sizes[1], REFERENCE_RUNS)),
+               sizes[2], sizes[2], sizes[1], REFERENCE_RUNS, load_before, load_after)),
         "",
         "| measure | value |",
         "|---|---|",
