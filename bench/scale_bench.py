@@ -157,14 +157,17 @@ class Run:
 
     def __init__(self, updater, client, url, what, timeout=RUN_TIMEOUT):
         self.what = what
-        self.watched = {name: 0 for name in ("journal.json",)}
+        self.journal_bytes = 0  # the largest journal.json seen
         self.samples = []  # (seconds, resident KiB)
         self.sampled_peak = 0
+        self.events = []  # (seconds, record, "written" or "removed"), in order
         command = ["wine", updater, "--sync", harness.windows_path(client), url,
                    "--skip-launcher-update"]
         state = os.path.join(client, harness.STATE)
+        self.records = {name: record_identity(state, name) for name in RECORDS[:2] + RECORDS[3:]}
         report_end, write_end = os.pipe()
         self.started = time.monotonic()
+        self.wall_started = time.time()
         helper = subprocess.Popen([sys.executable, "-S", "-c", PEAK_HELPER, str(write_end)] + command,
                                   stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                                   stderr=subprocess.DEVNULL, pass_fds=(write_end,))
@@ -208,12 +211,17 @@ class Run:
             if figures is not None:
                 self.samples.append((time.monotonic() - self.started, figures[0]))
                 self.sampled_peak = max(self.sampled_peak, figures[1] * 1024)
-            for name in self.watched:
-                try:
-                    size = os.stat(os.path.join(state, name)).st_size
-                except OSError:
-                    continue
-                self.watched[name] = max(self.watched[name], size)
+            moment = time.monotonic() - self.started
+            for name, before in self.records.items():
+                now = record_identity(state, name)
+                if now != before:
+                    # A write counts from its file's time (when its bytes went in, before the
+                    # flush and the rename), a removal from the sample that saw it.
+                    written = now[2] / 1e9 - self.wall_started if now else moment
+                    self.events.append((written, name, "written" if now else "removed"))
+                    self.records[name] = now
+                if name == "journal.json" and now:
+                    self.journal_bytes = max(self.journal_bytes, now[1])
             ended.wait(SAMPLE_SECONDS)
 
     def durations(self):
@@ -236,6 +244,16 @@ class Run:
     def peak_stage(self):
         peaks = self.stage_peaks()
         return max(peaks, key=lambda number: peaks[number]) if peaks else None
+
+
+def record_identity(state, name):
+    """What tells a new write of a state record (each is replaced whole): its file's
+    identity, size and time, or None when there is none."""
+    try:
+        info = os.stat(os.path.join(state, name))
+    except OSError:
+        return None
+    return info.st_ino, info.st_size, info.st_mtime_ns
 
 
 def state_sizes(client):
@@ -354,7 +372,7 @@ class Section:
 
 
 def times_text(number):
-    return "%.1f ×" % number if number < 10 else "%.0f ×" % number
+    return "%.1f ×" % number
 
 
 def holds(condition):
@@ -402,7 +420,7 @@ def scale_section(work, updater):
         progress("  %s, peak working set %s" % (seconds_text(references[-1].seconds),
                                                  mib_text(references[-1].peak)))
     small_records = state_sizes(small.client)
-    small_records["journal.json"] = max(r.watched["journal.json"] for r in references)
+    small_records["journal.json"] = max(r.journal_bytes for r in references)
     small.read_back()
 
     large_changed = changed_paths(FILES)
@@ -413,7 +431,7 @@ def scale_section(work, updater):
              % (group(len(large_changed)), group(FILES)))
     update = large.update(large_changed)
     update_records = state_sizes(large.client)
-    update_records["journal.json"] = update.watched["journal.json"]
+    update_records["journal.json"] = update.journal_bytes
     progress("  %s, peak working set %s" % (seconds_text(update.seconds), mib_text(update.peak)))
     progress("scale: reading back the records of the update")
     update_check = large.read_back()
@@ -524,6 +542,7 @@ def scale_section(work, updater):
     lines += where_time_goes(adoption, update,
                              min(references, key=lambda r: abs(r.seconds - reference)),
                              manifest_bytes, folders_of(large_changed), folders_of(small_changed))
+    lines += timeline_lines(update, "update of the large client (c)")
     return "\n".join(lines)
 
 
@@ -614,6 +633,81 @@ def where_time_goes(adoption, update, reference, manifest_bytes, folders, refere
             % (group(FILES), peak_in(0), peak_in(1), peak_in(5))),
         "",
     ]
+    return lines
+
+
+# What an update has done by each moment of its timeline: a stage's first report, or a
+# record written or removed (by the how-manieth time), in the order the launcher goes.
+UPDATE_STEPS = {
+    ("stage", 0): "start under Wine, the state folder read",
+    ("stage", 1): "the manifest fetched and parsed, `installed.json` read and parsed, the file "
+                  "lists compared, the hash cache read whole, the first folder listed",
+    ("hash-cache.json", "written", 1): "the folders of the changed files listed, the changed "
+                                       "files hashed, the hash cache's text made",
+    ("stage", 2): "the hash cache flushed; the download planned: the staging area measured, the "
+                  "files the new release drops sought over both manifests",
+    ("stage", 4): "the changed files downloaded into the staging area",
+    ("journal.json", "written", 1): "the staged files hashed again; the transaction planned and "
+                                    "the journal's text made with the installed manifest's",
+    ("stage", 5): "the journal flushed and renamed into place (the first operation's report)",
+    ("installed.json", "written", 1): "every changed file backed up and replaced, the release's "
+                                      "folders made",
+    ("hash-cache.json", "written", 2): "`installed.json` flushed; the hash cache read whole, "
+                                       "updated and its text made",
+    ("journal.json", "written", 2): "the hash cache flushed; the journal's text made again, as "
+                                    "committed",
+    ("journal.json", "removed", 1): "the journal flushed, read back and parsed whole, the "
+                                    "backups kept as "
+                                    "the last ones (those of the update before removed), the "
+                                    "transaction's work area removed",
+    ("stage", 6): "emptied folders sought over both manifests, the hash cache read whole, the "
+                  "first folder listed",
+    ("hash-cache.json", "written", 3): "the changed files' folders listed and their files "
+                                       "vouched for, the hash cache's text made",
+    ("stage", 7): "the hash cache flushed (the clean-up's first report)",
+    ("stage", 9): "the staging and download areas removed, `verified-release.json` written",
+    ("exit",): "the result printed, the memory given back, the process ended",
+}
+
+
+def timeline(run):
+    """[(seconds, what came to an end)] of a run: its stage reports and record writes."""
+    moments = [(seconds, ("stage", number)) for number, seconds in run.stages.items()]
+    counts = {}
+    for seconds, name, kind in run.events:
+        counts[name, kind] = counts.get((name, kind), 0) + 1
+        moments.append((seconds, (name, kind, counts[name, kind])))
+    moments.sort()
+    moments.append((run.seconds, ("exit",)))
+    return moments
+
+
+def timeline_lines(run, label):
+    def moment_text(key):
+        if key[0] == "stage":
+            return '`{"stage":%d}`' % key[1]
+        if key[0] == "exit":
+            return "exit"
+        return "`%s` %s" % (key[0], key[1])
+
+    lines = [
+        paragraph(
+            "The %s moment by moment: each stage's first report, and each time a record in the "
+            "state folder was written (at its file's time, when its bytes went in, before its "
+            "flush and rename) or removed (seen by the same %d ms samples), with the time since "
+            "the moment before and what the launcher did in it."
+            % (label, SAMPLE_SECONDS * 1000)),
+        "",
+        "| moment | at | since the moment before | what ended there |",
+        "|---|---|---|---|",
+    ]
+    previous = 0.0
+    for seconds, key in timeline(run):
+        lines.append("| %s | %s | %s | %s |" % (moment_text(key), seconds_text(seconds),
+                                                 seconds_text(seconds - previous),
+                                                 UPDATE_STEPS.get(key, "-")))
+        previous = seconds
+    lines.append("")
     return lines
 
 
