@@ -168,7 +168,8 @@ class Run:
         report_end, write_end = os.pipe()
         self.started = time.monotonic()
         self.wall_started = time.time()
-        helper = subprocess.Popen([sys.executable, "-S", "-c", PEAK_HELPER, str(write_end)] + command,
+        helper = subprocess.Popen([sys.executable, "-S", "-c", PEAK_HELPER, str(write_end)]
+                                  + command,
                                   stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                                   stderr=subprocess.DEVNULL, pass_fds=(write_end,))
         os.close(write_end)
@@ -398,7 +399,8 @@ def scale_section(work, updater):
     progress("scale: adopting the %s-file client" % group(FILES))
     adoption = large.adopt()
     adoption_records = state_sizes(large.client)
-    progress("  %s, peak working set %s" % (seconds_text(adoption.seconds), mib_text(adoption.peak)))
+    progress("  %s, peak working set %s" % (seconds_text(adoption.seconds),
+                                             mib_text(adoption.peak)))
     progress("scale: reading back the adopted records")
     adoption_check = large.read_back()
 
@@ -506,11 +508,11 @@ def scale_section(work, updater):
         paragraph(
             "Bounds: the update of %s files in the large client at most %d times the reference "
             "(%s: %.2f); every run's peak working set under %d times the manifest's text (%s: "
-            "%s at the most, in the %s); every record reads back (%s: every read-back below passed; a failure would have "
-            "stopped the benchmark)."
+            "%s at the most, in the %s); every record reads back (holds: every read-back below "
+            "passed; a failure would have stopped the benchmark)."
             % (sizes[2], TIME_BOUND, holds(ratio <= TIME_BOUND), ratio, MANIFEST_BOUND,
                holds(worst < MANIFEST_BOUND), times_text(worst),
-               max(measured, key=lambda m: m[1].peak)[0], "holds")),
+               max(measured, key=lambda m: m[1].peak)[0])),
         "",
         "Records in `CLIENT/.qorn-launcher` after each run:",
         "",
