@@ -55,9 +55,9 @@ void require_pc_shape(const json& document) {
             "Manifest không đúng định dạng PC.");
 }
 
-void read_files(Manifest& manifest, const UrlParts& manifest_url, FileKeys& file_keys) {
+void read_files(Manifest& manifest, const json& document, const UrlParts& manifest_url, FileKeys& file_keys) {
     std::uint64_t total = 0;
-    const json::array_t& entries = manifest.json.at("files").get_ref<const json::array_t&>();
+    const json::array_t& entries = document.at("files").get_ref<const json::array_t&>();
     manifest.files.reserve(entries.size());
     for (const json& entry : entries) {
         ClientFile file;
@@ -77,8 +77,8 @@ void read_files(Manifest& manifest, const UrlParts& manifest_url, FileKeys& file
     require(file_keys.count(game_executable_key()) != 0, "Bản phát hành phải có Main.exe.");
 }
 
-void read_directories(Manifest& manifest, const FileKeys& file_keys, Keys& folder_keys) {
-    for (const json& entry : optional_array(manifest.json, "directories")) {
+void read_directories(Manifest& manifest, const json& document, const FileKeys& file_keys, Keys& folder_keys) {
+    for (const json& entry : optional_array(document, "directories")) {
         auto directory = entry.get<std::string>();
         require_client_path(directory, false);
         std::wstring key = case_key(to_wide(directory));
@@ -100,12 +100,13 @@ void require_folders_on_the_way(const FileKeys& file_keys, const Keys& folder_ke
     for (const std::wstring& key : folder_keys) require_no_file_on_the_way(key, file_keys);
 }
 
-void read_packages(Manifest& manifest, const UrlParts& manifest_url, const FileKeys& file_keys) {
+void read_packages(Manifest& manifest, const json& document, const UrlParts& manifest_url,
+                   const FileKeys& file_keys) {
     std::uint64_t total = 0;
     std::set<std::string> digests;
     std::vector<bool> listed(file_keys.size(), false);
     size_t listed_count = 0;
-    for (const json& entry : optional_array(manifest.json, "packages")) {
+    for (const json& entry : optional_array(document, "packages")) {
         Package package;
         package.url = to_wide(entry.at("url").get<std::string>());
         package.size = read_size(entry);
@@ -141,21 +142,21 @@ Manifest parse_manifest(std::string text, std::wstring_view manifest_url) {
     Manifest manifest;
     // The library's writer, copy and comparison recurse once per level.
     require(json_depth_within(text), "Manifest không đúng định dạng PC.");
-    manifest.json = json::parse(text, nullptr, true, false);
-    require_pc_shape(manifest.json);
-    manifest.releaseId = manifest.json.at("releaseId").get<std::string>();
+    // Lives only here: nothing after the validation reads the document (see Manifest).
+    const json document = json::parse(text, nullptr, true, false);
+    require_pc_shape(document);
+    manifest.releaseId = document.at("releaseId").get<std::string>();
     require_release_id(manifest.releaseId);
-    const auto launchers = manifest.json.find("launchers");
-    manifest.launchers =
-        validate_launchers(launchers != manifest.json.end() ? *launchers : json::array(), manifest_url);
+    const auto launchers = document.find("launchers");
+    manifest.launchers = validate_launchers(launchers != document.end() ? *launchers : json::array(), manifest_url);
 
     const UrlParts manifest_parts = crack_url(manifest_url);
     FileKeys file_keys;
     Keys folder_keys;
-    read_files(manifest, manifest_parts, file_keys);
-    read_directories(manifest, file_keys, folder_keys);
+    read_files(manifest, document, manifest_parts, file_keys);
+    read_directories(manifest, document, file_keys, folder_keys);
     require_folders_on_the_way(file_keys, folder_keys);
-    read_packages(manifest, manifest_parts, file_keys);
+    read_packages(manifest, document, manifest_parts, file_keys);
 
     manifest.sha256 = digest.valid() ? digest.get() : sha256_hex(text);
     manifest.text = std::move(text);

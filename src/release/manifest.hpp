@@ -33,9 +33,11 @@ struct Package {
     std::vector<std::string> files;  // client paths, in document order
 };
 
+// Only what the launcher uses of a manifest: the parsed document is dropped once it
+// is validated, as a release's document takes several times its text in memory and
+// an update holds two manifests.
 struct Manifest {
-    nlohmann::json json;  // the whole document, unknown keys included
-    std::string text;     // the parsed text, byte for byte
+    std::string text;  // the parsed text, byte for byte
     std::string releaseId;
     std::string sha256;  // digest of text
     std::vector<ClientFile> files;

@@ -117,7 +117,7 @@ TEST(Apply, JournalFirstThenAStopBetweenOperationsRollsBackAtOnce) {
         }), Cancelled);
         ASSERT_TRUE(journal);
         EXPECT_FALSE(journal->committed);
-        EXPECT_EQ(journal->previous, client.old_manifest.json);
+        EXPECT_EQ(journal->previous, json::parse(client.old_manifest.text));
         const auto text = [](const std::vector<JournalOperation>& ops) {
             std::string all;
             for (const JournalOperation& op : ops) all += op.path + (op.had_original ? " had" : " new") + (op.remove ? " -; " : " +; ");
@@ -274,7 +274,8 @@ TEST(Recovery, RollsBackBeforeAndAfterFilesMovedRepeatsAFailedRollBackAndTidiesA
 TEST(Recovery, JournalsOfEarlierBuildsAndPreviousReleasesThatNoLongerValidate) {
     Client client;
     // Indented with ASCII escapes, the previous release as a document: as earlier builds wrote it.
-    json journal = {{"previous", client.old_manifest.json}, {"committed", false}, {"operations", json::array()}};
+    json journal = {
+        {"previous", json::parse(client.old_manifest.text)}, {"committed", false}, {"operations", json::array()}};
     for (const JournalOperation& op : client.operations()) {
         journal["operations"].push_back({{"path", op.path}, {"hadOriginal", op.had_original}, {"remove", op.remove}});
     }

@@ -17,7 +17,7 @@ const test::Bodies old_release = {{"Main.exe", "main v1"}, {"Data/a.bmd", "a v1"
 const test::Bodies new_release = {{"Main.exe", "main v1"}, {"Data/a.bmd", "a v2 longer"}, {"Data/d.bmd", "d new"}};
 
 Manifest with_one_package(const test::Bodies& bodies) {
-    json document = test::release_of(bodies).json;
+    json document = json::parse(test::release_of(bodies).text);
     json names = json::array();
     for (const auto& [path, body] : bodies) names.push_back(path);
     document["packages"] = json::array({test::package_entry(names)});  // 100 bytes
@@ -79,7 +79,7 @@ TEST(DownloadPlanning, StagedFileAlteredBeforeVerification) {
     Network network(dead_host_manifest, cancel);
     const test::Bodies bodies = {{"Main.exe", "main"}, {"Data/f1", "body 1"}, {"Data/f2", "body 2"}};
     for (const auto& [path, body] : bodies) test::write_bytes(staging_path(state, path), body);
-    json document = test::release_of(bodies).json;
+    json document = json::parse(test::release_of(bodies).text);
     for (json& file : document["files"]) file["url"] = "http://127.0.0.1:9/files/" + file["sha256"].get<std::string>();
     const Manifest manifest = manifest_from_json(document, dead_host_manifest);
 
