@@ -58,6 +58,7 @@ struct CacheEntry {
     std::uint64_t size = 0;
     std::uint64_t modified_ticks = 0;
     std::string sha256;
+    bool operator==(const CacheEntry&) const = default;
 };
 // By client path, byte for byte (the cache is case-sensitive).
 using HashCache = std::map<std::string, CacheEntry>;

@@ -216,7 +216,8 @@ std::vector<ClientFile> scan(const State& state, const Manifest& manifest, bool 
             result.push_back(list[i]);
         }
     }
-    write_hash_cache(state, cache);
+    // The cache of a large client is tens of megabytes: written only when this scan changed it.
+    if (cache != loaded) write_hash_cache(state, cache);
     if (inventory != nullptr) *inventory = std::move(found);
     return result;
 }

@@ -26,6 +26,8 @@ namespace qorn {
 namespace {
 
 constexpr std::uint64_t apply_space_margin = 67108864;
+
+void tidy_up(const State& state, const ProgressCallback& progress, Stage cleanup_stage);
 // What a replaced file's backup carries for a roll-back to put back (a read-only
 // file must come back read-only).
 constexpr DWORD kept_attributes = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
@@ -189,7 +191,7 @@ void apply_journalled(const State& state, const Manifest& release, const std::ve
     update_hash_cache(state, operations, files, staged);
     write_journal(state, operations, installed, true);
     committed = true;
-    recover_transaction(state, manifest_url, progress, Stage::applying);
+    tidy_up(state, progress, Stage::applying);  // what a recovery of this journal would do, without reading it
     if (installed != nullptr) remove_emptied_folders(state, *installed, release);
     steps.done(L"Đã hoàn tất thay file", "");
 }
@@ -252,6 +254,20 @@ void restore_installed(const State& state, const nlohmann::json& previous, const
     delete_hash_cache(state);
 }
 
+// The end of a transaction that is committed or rolled back: its backups become
+// backup-last, its work area and then its journal go.
+void tidy_up(const State& state, const ProgressCallback& progress, Stage cleanup_stage) {
+    const std::filesystem::path backups = state.file("transaction/backup");
+    if (file_info(backups).exists) {
+        clean_temporary(state, "backup-last", progress, cleanup_stage);
+        move_replace(backups, state.file("backup-last"));
+    }
+    // The work area goes before the journal: while the journal exists the next run
+    // finishes this tidy-up, so a stop in between leaves nothing behind for good.
+    clean_temporary(state, "transaction", progress, cleanup_stage);
+    delete_file(state.file("journal.json"));
+}
+
 }  // namespace
 
 const ApplyCalls& system_apply_calls() {
@@ -286,15 +302,7 @@ bool recover_transaction(const State& state, const std::wstring& manifest_url, c
         roll_back(state, journal->operations, progress);
         restore_installed(state, journal->previous, manifest_url);
     }
-    const std::filesystem::path backups = state.file("transaction/backup");
-    if (file_info(backups).exists) {
-        clean_temporary(state, "backup-last", progress, cleanup_stage);
-        move_replace(backups, state.file("backup-last"));
-    }
-    // The work area goes before the journal: while the journal exists the next run
-    // finishes this tidy-up, so a stop in between leaves nothing behind for good.
-    clean_temporary(state, "transaction", progress, cleanup_stage);
-    delete_file(state.file("journal.json"));
+    tidy_up(state, progress, cleanup_stage);
     return true;
 }
 
