@@ -1,6 +1,7 @@
 #include "support/sandbox.hpp"
 #include "core/files.hpp"
 
+#include <gtest/gtest.h>
 #include <windows.h>
 
 #include <atomic>
@@ -53,6 +54,15 @@ void remove_tree(const std::filesystem::path& folder) {
     }
     search.reset();
     RemoveDirectoryW(folder.c_str());
+}
+
+FakeSystem* fake = nullptr;
+
+BOOL WINAPI next_process(HANDLE, LPPROCESSENTRY32W entry) {
+    if (fake->next == fake->processes.size()) return SetLastError(ERROR_NO_MORE_FILES), FALSE;
+    entry->th32ProcessID = fake->processes[fake->next].pid;
+    wcsncpy(entry->szExeFile, fake->processes[fake->next++].name.c_str(), MAX_PATH - 1);
+    return TRUE;
 }
 
 }  // namespace
@@ -119,5 +129,53 @@ bool make_case_twin(const std::filesystem::path& file, const std::wstring& twin_
         return false;
     });
 }
+
+FakeSystem::FakeSystem() { fake = this; }
+
+FakeSystem::~FakeSystem() { fake = nullptr; }
+
+void FakeSystem::expect_all_closed() const {
+    DWORD flags = 0;
+    for (const auto& [handle, process] : by_handle) EXPECT_FALSE(GetHandleInformation(handle, &flags));
+}
+
+HANDLE FakeSystem::handle(const FakeProcess* process) {
+    const HANDLE made = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    return by_handle[made] = process, made;
+}
+
+const ProcessCalls FakeSystem::calls{
+    [](DWORD, DWORD) { return fake->snapshot_error ? SetLastError(fake->snapshot_error), INVALID_HANDLE_VALUE
+                                                   : fake->handle(); },
+    [](HANDLE snapshot, LPPROCESSENTRY32W entry) -> BOOL {
+        if (entry->dwSize != 568 || fake->first_error) return SetLastError(fake->first_error), FALSE;
+        return fake->next = 0, next_process(snapshot, entry);
+    },
+    next_process,
+    [](DWORD access, BOOL inherit, DWORD pid) -> HANDLE {
+        for (const FakeProcess& process : fake->processes) {
+            if (process.pid == pid && process.opens && access == 0x101000 && !inherit) return fake->handle(&process);
+        }
+        return SetLastError(ERROR_ACCESS_DENIED), nullptr;
+    },
+    [](HANDLE handle, DWORD milliseconds) -> DWORD {
+        const ULONGLONG ends_at = fake->by_handle.at(handle)->ends_at;
+        if (ends_at > fake->now && milliseconds > 0) {
+            fake->now = std::min(ends_at, fake->now + milliseconds);
+            if (fake->after_wait) fake->after_wait();
+        }
+        return ends_at <= fake->now ? WAIT_OBJECT_0 : WAIT_TIMEOUT;
+    },
+    [](HANDLE handle, DWORD flags, LPWSTR buffer, PDWORD size) -> BOOL {
+        const FakeProcess& process = *fake->by_handle.at(handle);
+        const std::wstring image = process.image.wstring();
+        if (!process.image_readable || flags != 0 || *size <= image.size()) return FALSE;
+        *size = static_cast<DWORD>(image.copy(buffer, image.size()));
+        return TRUE;
+    },
+    [] { return fake->now; },
+    [] { return DWORD{4242}; },
+    &GetProcessTimes,
+};
 
 }  // namespace qorn::test
