@@ -19,18 +19,11 @@ TEST(Text, ConversionsRoundTripAndRefuseInvalidInput) {
     EXPECT_EQ(failure_of([] { to_utf8(std::wstring(1, wchar_t(0xD800))); }), "Chuỗi Unicode không hợp lệ.");
 }
 
-struct LibraryTraits {
-    using type = HMODULE;
-    static type invalid() noexcept { return nullptr; }
-    static bool is_valid(type h) noexcept { return h != nullptr; }
-    static void close(type h) noexcept { ::FreeLibrary(h); }
-};
-
 // WinHTTP's codes (12001-12186) are not in the system's message table. Windows words
 // them from winhttp.dll's own table; Wine's winhttp.dll has none, but its wininet.dll
 // words the same codes and stands in for a module that does.
 TEST(WindowsError, AModulesOwnTextComesFirstThenTheSystemsThenTheNumber) {
-    const UniqueAny<LibraryTraits> wininet(LoadLibraryExW(L"wininet.dll", nullptr, LOAD_LIBRARY_AS_DATAFILE));
+    const UniqueAny<ReleasedBy<HMODULE, &::FreeLibrary>> wininet(LoadLibraryExW(L"wininet.dll", nullptr, LOAD_LIBRARY_AS_DATAFILE));
     ASSERT_TRUE(wininet);
     const std::string denied = windows_error_message("Không xóa được file", ERROR_ACCESS_DENIED);
     const std::string lost = windows_error_message("Không kết nối được hosting", 12029, wininet.get());
