@@ -53,20 +53,3 @@ class AgainstNginx(ClientCase):
         self.assertEqual(sorted(requests[2:]), sorted(
             ["GET", "/files/" + sha(new[p]), "200"]
             for p in ("Data/Âm thanh/Tệp 002.bmd", "Sự kiện/Mới.ozj")))
-
-    def test_a_plain_static_root_answers_a_current_client_in_a_head_and_a_short_get(self):
-        """No generated block: nginx serves the published tree as files (as a CDN or any
-        static host would), with its own entity tags and no release header."""
-        files = sample_files(400)
-        self.publish(files, "static-1", "--packages", "2")
-        self.assertGreater(len(self.manifest), 65536)  # the release id must come early to be found
-        with open(os.path.join(self.work, "static.conf"), "w") as out:
-            out.write("log_format qorn '$request_method $uri $status';\n"
-                      "server { listen 127.0.0.1:%d; root %s; access_log %s qorn; }\n"
-                      % (self.port, os.path.join(self.site, "public"), self.log.path))
-        start_nginx(self.work, [os.path.join(self.work, "static.conf")], self.port)
-        self.assert_installed(self.sync(), "static-1", files, 401)
-        self.log.new()
-        self.assert_synced(self.sync(), "static-1", downloaded=0, quick=True)
-        self.assertEqual(self.log.new(), [["HEAD", "/api/manifest", "200"], ["GET", "/api/manifest", "200"]])
-

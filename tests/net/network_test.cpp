@@ -285,6 +285,7 @@ TEST(ManifestFetch, AWeakQuotedEntityTagMatchesRedirectsAreNotFollowedAndOnlyThe
         {answer(200, "", id + "ETag: \"" + sha256_hex("another") + "\"\r\n"), digest, "false: HEAD"},
         {answer(302, "", "Location: /api/moved\r\n"), digest, "NetworkError: Hosting trả lỗi HTTP 302: HEAD"},
         {answer(200, "", id), digest, "false: HEAD, GET"},  // no ETag: the manifest names the release, but too far in
+        {answer(200, "", "ETag: \"" + digest + "\"\r\n"), digest, "false: HEAD, GET"},  // a static host's own tag
         {answer(405), digest, "false: HEAD, GET"},
         {answer(200, "", id + "ETag: " + std::string(64, 'F') + "\r\n"), digest,
          "runtime_error: SHA-256 không hợp lệ.: HEAD"},
