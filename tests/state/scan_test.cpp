@@ -29,39 +29,29 @@ Scanned run_scan(const State& state, const Manifest& manifest, bool full) {
     return result;
 }
 
+// A member of another type than written is not trusted either: the records test shows it is dropped.
 TEST(Scan, CacheIsTrustedOnlyWhileSizeAndTimeMatch) {
     TempFolder folder;
     const State state(folder.path());
     test::write_client(state.root(), client);
     const Manifest manifest = test::release_of(client);
+    const auto b = state.root() / L"Data" / L"b.bmd";
+    const auto held_scan = [&](bool full) {  // while another program holds b.bmd: fails only if it reads it
+        test::HeldOpen other_program(b);
+        return failure_of([&] { run_scan(state, manifest, full); });
+    };
     EXPECT_TRUE(run_scan(state, manifest, false).missing.empty());  // hashes and fills the cache
     EXPECT_EQ(read_hash_cache(state).size(), 3u);
-    // A member of another type than written is not trusted: the file is hashed.
-    json members = read_json_file(state.file("hash-cache.json"));
-    members["Main.exe"]["size"] = "4";
-    write_json_file(state.file("hash-cache.json"), members);
-    {
-        test::HeldOpen other_program(state.root() / L"Main.exe");
-        EXPECT_TRUE(test::starts_with(failure_of([&] { run_scan(state, manifest, false); }),
-                                      "Không mở được file Main.exe: "));
-    }
-    EXPECT_TRUE(run_scan(state, manifest, false).missing.empty());
-    const auto b = state.root() / L"Data" / L"b.bmd";
     {
         test::HeldOpen other_program(b);
         const Scanned quick = run_scan(state, manifest, false);
         EXPECT_TRUE(quick.missing.empty());
         EXPECT_EQ(quick.reports.back().done, quick.reports.back().total);
         EXPECT_EQ(quick.reports.back().total, 10u);
-        EXPECT_TRUE(test::starts_with(failure_of([&] { run_scan(state, manifest, true); }),
-                                      "Không mở được file b.bmd: "));
     }
+    EXPECT_TRUE(test::starts_with(held_scan(true), "Không mở được file b.bmd: "));
     test::set_write_time(b, 132223104000000000ULL);
-    {
-        test::HeldOpen other_program(b);
-        EXPECT_TRUE(test::starts_with(failure_of([&] { run_scan(state, manifest, false); }),
-                                      "Không mở được file b.bmd: "));  // a new time means hashing again
-    }
+    EXPECT_TRUE(test::starts_with(held_scan(false), "Không mở được file b.bmd: "));  // a new time: hashed again
     EXPECT_TRUE(run_scan(state, manifest, false).missing.empty());
 
     // A wrong size is not read and loses its cache member.
@@ -72,8 +62,7 @@ TEST(Scan, CacheIsTrustedOnlyWhileSizeAndTimeMatch) {
     ASSERT_EQ(missing.size(), 1u);
     EXPECT_EQ(missing[0].path, "Data/b.bmd");
     const HashCache cache = read_hash_cache(state);
-    EXPECT_FALSE(cache.count("Data/b.bmd"));
-    EXPECT_FALSE(cache.count("Data/extra.txt"));
+    EXPECT_FALSE(cache.count("Data/b.bmd") + cache.count("Data/extra.txt"));
     EXPECT_EQ(test::read_bytes(state.root() / L"Data" / L"extra.txt"), "not in the release");
 }
 

@@ -40,7 +40,6 @@ TEST(State, SecondLockOnOneFolderIsRefused) {
                   "Launcher khác đang kiểm tra hoặc cập nhật thư mục này.");
     }
     EXPECT_NO_THROW(lock_update(state));
-    EXPECT_EQ(file_info(state.file("update.lock")).size, 0u);
 }
 
 TEST(State, UnderWineAClientFolderOnAUnixMountWorksAndLinksInsideAreStillRefused) {
@@ -78,8 +77,7 @@ TEST(VerifiedRecord, RulesOfTheRecord) {
         EXPECT_EQ(read_verified(installed.state).has_value(), c.valid) << c.key << " " << c.value;
     }
     write_json_file(installed.state.file("verified-release.json"), good);
-    ASSERT_TRUE(read_verified(installed.state));
-    EXPECT_EQ(read_verified(installed.state)->release_id, "r1");
+    EXPECT_EQ(read_verified(installed.state).value_or(VerifiedRelease{}).release_id, "r1");
 
     test::write_bytes(installed.state.file("journal.json"), "{}");
     EXPECT_FALSE(read_verified(installed.state));
