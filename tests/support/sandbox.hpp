@@ -38,8 +38,6 @@ struct HeldOpen {
     UniqueHandle handle;
 };
 
-// True under Wine, whose few known gaps some tests must step around.
-bool running_under_wine();
 // A folder symbolic link (Windows shows it as a reparse point); false when the file
 // system cannot make one here, so the caller can skip.
 bool make_folder_link(const std::filesystem::path& link, const std::filesystem::path& target);
