@@ -34,11 +34,7 @@ TEST(WriteFileAtomic, HeldTargetStaysIntact) {
     TempFolder folder;
     const auto target = folder / L"installed.json";
     write_bytes(target, "old");
-    std::string failure;
-    {
-        test::HeldOpen other_program(target);
-        failure = failure_of([&] { write_file_atomic(target, "new"); });
-    }
+    const std::string failure = test::failure_while_held(target, [&] { write_file_atomic(target, "new"); });
     EXPECT_TRUE(starts_with(failure, "Không thay được file. Hãy đóng Main hoặc ứng dụng đang sử dụng file: "))
         << failure;
     EXPECT_EQ(read_bytes(target), "old");
@@ -93,11 +89,7 @@ TEST(DeleteFile, HeldFileIsRefusedAndKept) {
     TempFolder folder;
     const auto target = folder / L"Main.exe";
     write_bytes(target, "old");
-    std::string failure;
-    {
-        test::HeldOpen other_program(target);
-        failure = failure_of([&] { delete_file(target); });
-    }
+    const std::string failure = test::failure_while_held(target, [&] { delete_file(target); });
     EXPECT_TRUE(starts_with(failure, "Không xóa được file: ")) << failure;
     EXPECT_TRUE(file_info(target).exists);
     delete_file(target);

@@ -36,9 +36,8 @@ TEST(Scan, CacheIsTrustedOnlyWhileSizeAndTimeMatch) {
     test::write_client(state.root(), client);
     const Manifest manifest = test::release_of(client);
     const auto b = state.root() / L"Data" / L"b.bmd";
-    const auto held_scan = [&](bool full) {  // while another program holds b.bmd: fails only if it reads it
-        test::HeldOpen other_program(b);
-        return failure_of([&] { run_scan(state, manifest, full); });
+    const auto held_scan = [&](bool full) {  // fails only when it reads b.bmd
+        return test::failure_while_held(b, [&] { run_scan(state, manifest, full); });
     };
     EXPECT_TRUE(run_scan(state, manifest, false).missing.empty());  // hashes and fills the cache
     EXPECT_EQ(read_hash_cache(state).size(), 3u);

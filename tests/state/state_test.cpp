@@ -106,11 +106,9 @@ TEST(InstalledRecord, OnlyARecordThatDoesNotParseOrValidateCountsAsAbsent) {
     const State& state = installed.state;
     ASSERT_TRUE(read_installed(state, test::manifest_url));
     EXPECT_FALSE(read_installed(state, L"http://localhost:1/api/manifest"));  // another host
-    {
-        test::HeldOpen other_program(state.file("installed.json"));
-        EXPECT_TRUE(test::starts_with(failure_of([&] { read_installed(state, test::manifest_url); }),
-                                      "Không mở được file installed.json: "));
-    }
+    EXPECT_TRUE(test::starts_with(
+        test::failure_while_held(state.file("installed.json"), [&] { read_installed(state, test::manifest_url); }),
+        "Không mở được file installed.json: "));
     test::write_bytes(state.file("installed.json"), "{\"schemaVersion\":");
     EXPECT_FALSE(read_installed(state, test::manifest_url));
 }

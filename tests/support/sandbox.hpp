@@ -5,6 +5,7 @@
 
 #include "core/unique_handle.hpp"
 #include "game/game_guard.hpp"
+#include "support/failure.hpp"
 
 #include <filesystem>
 #include <functional>
@@ -37,6 +38,13 @@ struct HeldOpen {
     explicit HeldOpen(const std::filesystem::path& path);
     UniqueHandle handle;
 };
+
+// What `body` fails with (as failure_of) while another program holds the file open.
+template <typename F>
+std::string failure_while_held(const std::filesystem::path& path, F&& body) {
+    const HeldOpen held(path);
+    return failure_of(body);
+}
 
 // A folder symbolic link (Windows shows it as a reparse point); false when the file
 // system cannot make one here, so the caller can skip.

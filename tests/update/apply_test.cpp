@@ -112,12 +112,9 @@ TEST(Apply, JournalFirstThenAStopDuringAnOperationRollsBackAtOnce) {
 
 TEST(Apply, HeldFileRollsBackAndReadOnlyFilesAreReplacedRemovedAndRestoredAsTheyWere) {
     Client client;
-    {
-        test::HeldOpen game(client.at("Data/a.bmd"));
-        // The game holds the file: already its backup copy cannot read it.
-        const std::string failure = failure_of([&] { client.apply_new(); });
-        EXPECT_TRUE(test::starts_with(failure, "Không mở được file a.bmd: ")) << failure;
-    }
+    // The game holds the file: already its backup copy cannot read it.
+    const std::string failure = test::failure_while_held(client.at("Data/a.bmd"), [&] { client.apply_new(); });
+    EXPECT_TRUE(test::starts_with(failure, "Không mở được file a.bmd: ")) << failure;
     client.expect_client(old_release);
     client.expect_ended();
 
@@ -216,10 +213,8 @@ TEST(Recovery, RollsBackBeforeAndAfterFilesMovedRepeatsAFailedRollBackAndTidiesA
     client.expect_ended();
 
     client.crash_midway();
-    {
-        test::HeldOpen game(client.at("Data/Mới/d.bmd"));  // the roll-back cannot delete it
-        EXPECT_THROW(client.recover(), std::runtime_error);
-    }
+    // The roll-back cannot delete a held file.
+    EXPECT_NE(test::failure_while_held(client.at("Data/Mới/d.bmd"), [&] { client.recover(); }), "(no failure)");
     EXPECT_TRUE(file_info(client.state.file("journal.json")).exists);
     client.recover();
     client.expect_client(old_release);
