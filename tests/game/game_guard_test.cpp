@@ -72,17 +72,16 @@ TEST_F(GameGuard, OnlyLiveGameImagesDirectlyInTheFolderCount) {
 // gets what is left of the grace, if anything. The clock starts at 50000.
 TEST_F(GameGuard, TheGraceIsCountedOnceFromTheFirstGameFound) {
     const std::wstring image = L"C:\\Game\\Client\\Main_x64.exe";
-    const struct {
-        ULONGLONG first_ends, second_ends, ends_at;
-    } cases[] = {{52000, forever, 53000}, {53000, forever, 53000}, {52000, 52500, 52500}};
-    for (const auto& c : cases) {
+    const std::tuple<ULONGLONG, ULONGLONG, ULONGLONG> cases[] = {  // the games' ends, the call's
+        {52000, forever, 53000}, {53000, forever, 53000}, {52000, 52500, 52500}};
+    for (const auto& [first_ends, second_ends, ends_at] : cases) {
         system.now = 50000;
         reports.clear();
-        system.processes = {{41, L"Main.exe", L"C:\\Game\\Client\\Main.exe", c.first_ends},
-                            {42, L"Main_x64.exe", image, c.second_ends}};
+        system.processes = {{41, L"Main.exe", L"C:\\Game\\Client\\Main.exe", first_ends},
+                            {42, L"Main_x64.exe", image, second_ends}};
         Cancel cancel;
-        EXPECT_EQ(guard(&cancel), c.second_ends == forever ? running("Main_x64.exe", 42, image) : "(no failure)");
-        EXPECT_EQ(system.now, c.ends_at);
+        EXPECT_EQ(guard(&cancel), second_ends == forever ? running("Main_x64.exe", 42, image) : "(no failure)");
+        EXPECT_EQ(system.now, ends_at);
         EXPECT_EQ(reports, (std::vector<std::wstring>{L"Main.exe · PID 41", L"Main_x64.exe · PID 42"}));
     }
 }

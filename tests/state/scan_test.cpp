@@ -72,18 +72,16 @@ TEST(Scan, EntriesOfTheOtherKindDoNotMatchAndTwinsAreRefused) {
     test::write_client(file_for_folder.root(), {{"Main.exe", "main"}, {"Data", "a file where a folder belongs"}});
     std::filesystem::create_directories(folder_for_file.root() / L"Main.exe");
     test::write_client(folder_for_file.root(), {{"Data/b.bmd", "bb"}, {"Data/Nhân vật/a.bmd", "aaaa"}});
-    const struct {
-        const State& state;
-        std::vector<std::string> missing;
-    } cases[] = {{file_for_folder, {"Data/Nhân vật/a.bmd", "Data/b.bmd"}}, {folder_for_file, {"Main.exe"}}};
-    for (const auto& c : cases) {
+    const std::pair<const State&, std::vector<std::string>> cases[] = {
+        {file_for_folder, {"Data/Nhân vật/a.bmd", "Data/b.bmd"}}, {folder_for_file, {"Main.exe"}}};
+    for (const auto& [state, expected] : cases) {
         Cancel cancel;
         Inventory found;
         std::vector<std::string> missing;
-        for (const ClientFile& file : scan(c.state, manifest, false, nullptr, cancel, {}, Stage::checking, &found)) {
+        for (const ClientFile& file : scan(state, manifest, false, nullptr, cancel, {}, Stage::checking, &found)) {
             missing.push_back(file.path);
         }
-        EXPECT_EQ(missing, c.missing);
+        EXPECT_EQ(missing, expected);
         EXPECT_FALSE(found.fits);
     }
 

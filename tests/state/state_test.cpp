@@ -56,25 +56,17 @@ TEST(State, UnderWineAClientFolderOnAUnixMountWorksAndLinksInsideAreStillRefused
 TEST(VerifiedRecord, RulesOfTheRecord) {
     Installed installed;
     const json good = read_json_file(installed.state.file("verified-release.json"));
-    const struct {
-        const char* key;
-        json value;
-        bool valid;
-    } cases[] = {
-        {"releaseId", "r1", true},
-        {"installedLength", good["installedLength"].get<double>(), true},  // 12.0 compares as 12
-        {"releaseId", "-r1", false},
-        {"releaseId", 1, false},
-        {"manifestSha256", std::string(64, 'A'), false},
-        {"mainSize", 12.0, false},
-        {"mainSize", -1, false},
+    const std::tuple<const char*, json, bool> cases[] = {  // a member set to a value, whether the record stands
+        {"releaseId", "r1", true}, {"installedLength", good["installedLength"].get<double>(), true},  // 12.0 is 12
+        {"releaseId", "-r1", false}, {"releaseId", 1, false}, {"manifestSha256", std::string(64, 'A'), false},
+        {"mainSize", 12.0, false}, {"mainSize", -1, false},
         {"installedTicks", good["installedTicks"].get<std::uint64_t>() + 1, false},
     };
-    for (const auto& c : cases) {
+    for (const auto& [key, value, valid] : cases) {
         json record = good;
-        record[c.key] = c.value;
+        record[key] = value;
         write_json_file(installed.state.file("verified-release.json"), record);
-        EXPECT_EQ(read_verified(installed.state).has_value(), c.valid) << c.key << " " << c.value;
+        EXPECT_EQ(read_verified(installed.state).has_value(), valid) << key << " " << value;
     }
     write_json_file(installed.state.file("verified-release.json"), good);
     EXPECT_EQ(read_verified(installed.state).value_or(VerifiedRelease{}).release_id, "r1");

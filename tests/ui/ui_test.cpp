@@ -17,28 +17,24 @@ namespace {
 
 TEST(WindowTexts, CaptionElapsedTimePercentAndScale) {
     using std::chrono::seconds;
-    const struct {
-        Progress progress;
-        double speed;
-        std::wstring caption;
-    } captions[] = {
-        {{Stage::ready, L"", L"", 1, 1, 0, 0, 0, true}, 0, L"Đã xác nhận client hoàn chỉnh · Bấm VÀO GAME để bắt đầu"},
-        {{Stage::extracting, L"", L"", 1932735283, 3221225472, 16250, 27404, 0, true}, 0,
-         L"1.8 GB / 3.0 GB  ·  16250/27404 file"},
-        {{Stage::downloading, L"", L"", 512, 1048576, 0, 0, 0, true}, 1536.7, L"512 B / 1.0 MB  ·  1.5 KB/s"},
-        {{Stage::recovering, L"", L"", 3, 10, 3, 10, 0, false}, 0, L"3 / 10 mục"},
-        {{Stage::asking_host, L"", L"", 0, 0, 0, 0, 0, true}, 0, L"Đang xử lý…"},
-        {{Stage::downloading, L"", L"", 0, 0, 0, 0, 0, true}, -5, L"  ·  0 B/s"},
+    const auto bytes = [](Stage stage, std::uint64_t done, std::uint64_t total, std::uint64_t files_done = 0,
+                          std::uint64_t files_total = 0) {
+        return Progress{stage, L"", L"", done, total, files_done, files_total, 0, true};
     };
-    for (const auto& c : captions) EXPECT_EQ(status_caption(c.progress, c.speed), c.caption);
+    const std::tuple<Progress, double, std::wstring> captions[] = {  // progress, speed, caption
+        {bytes(Stage::ready, 1, 1), 0, L"Đã xác nhận client hoàn chỉnh · Bấm VÀO GAME để bắt đầu"},
+        {bytes(Stage::extracting, 1932735283, 3221225472, 16250, 27404), 0, L"1.8 GB / 3.0 GB  ·  16250/27404 file"},
+        {bytes(Stage::downloading, 512, 1048576), 1536.7, L"512 B / 1.0 MB  ·  1.5 KB/s"},
+        {{Stage::recovering, L"", L"", 3, 10, 3, 10, 0, false}, 0, L"3 / 10 mục"},
+        {bytes(Stage::asking_host, 0, 0), 0, L"Đang xử lý…"}, {bytes(Stage::downloading, 0, 0), -5, L"  ·  0 B/s"},
+    };
+    for (const auto& [progress, speed, caption] : captions) EXPECT_EQ(status_caption(progress, speed), caption);
     EXPECT_EQ(elapsed_text(seconds(187)), L"3 phút 7 giây");
     EXPECT_EQ(elapsed_text(seconds(59) + std::chrono::milliseconds(999)), L"0 phút 59 giây");
     const std::pair<Progress, float> percents[] = {
-        {{Stage::downloading, L"", L"", 50, 100, 0, 0, 0, true}, 35},
-        {{Stage::ready, L"", L"", 0, 0, 0, 0, 0, true}, 100},
-        {{Stage::asking_host, L"", L"", 5, 10, 0, 0, 0, true}, 1},
-        {{Stage::extracting, L"", L"", 0, 0, 0, 0, 0, true}, 60},
-        {{Stage::cleaning, L"", L"", 9, 3, 0, 0, 0, true}, 99},  // a share past the whole counts as the whole
+        {bytes(Stage::downloading, 50, 100), 35}, {bytes(Stage::ready, 0, 0), 100},
+        {bytes(Stage::asking_host, 5, 10), 1}, {bytes(Stage::extracting, 0, 0), 60},
+        {bytes(Stage::cleaning, 9, 3), 99},  // a share past the whole counts as the whole
     };
     for (const auto& [progress, percent] : percents) EXPECT_FLOAT_EQ(overall_percent(progress), percent);
     const float scale = window_scale(1366, 728, 144);

@@ -124,8 +124,7 @@ TEST(Apply, HeldFileRollsBackAndReadOnlyFilesAreReplacedRemovedAndRestoredAsThey
         if (p.text == L"Đã áp dụng file cập nhật" && p.done == 2) client.cancel.cancel();
     }), Cancelled);
     client.expect_client(old_release);
-    EXPECT_TRUE(read_only(client.at("Data/a.bmd")));
-    EXPECT_TRUE(read_only(client.at("Data/c.bmd")));
+    for (const char* path : {"Data/a.bmd", "Data/c.bmd"}) EXPECT_TRUE(read_only(client.at(path))) << path;
 
     Client again;
     again.set_read_only({"Data/a.bmd", "Data/c.bmd"});
@@ -153,20 +152,17 @@ TEST(Apply, FoldersAndFilesMakeWayOnlyForWhatTheReleaseRemoves) {
         }), Cancelled);
         client.expect_client(folder_release);
     }
-    const struct {
-        const char* player_file;
-        std::string failure;
-    } refusals[] = {
+    const std::pair<const char*, std::string> refusals[] = {  // the player's file, the failure
         {"locale/kab/ghi chú.txt",
          "Không thể thay thư mục bằng file: locale/kab (thư mục còn chứa locale/kab/ghi chú.txt, không thuộc bản cài đặt)."},
         {"x.exe", "Không thể tạo thư mục x.exe cho x.exe/readme.txt: ở đó đang có một file không thuộc bản cài đặt."},
     };
-    for (const auto& refusal : refusals) {
+    for (const auto& [player_file, failure] : refusals) {
         Client client(false, folder_release, file_release);  // no installed record: nothing is removed
-        test::write_bytes(client.at(refusal.player_file), "của người chơi");
+        test::write_bytes(client.at(player_file), "của người chơi");
         std::filesystem::create_directories(client.at("locale/kab/LC_MESSAGES"));
-        EXPECT_EQ(failure_of([&] { client.apply_new(); }), refusal.failure);
-        EXPECT_EQ(client.client_file(refusal.player_file), "của người chơi");
+        EXPECT_EQ(failure_of([&] { client.apply_new(); }), failure);
+        EXPECT_EQ(client.client_file(player_file), "của người chơi");
         EXPECT_FALSE(file_info(client.state.file("journal.json")).exists);
     }
 }
