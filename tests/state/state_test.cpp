@@ -31,17 +31,6 @@ struct Installed {
     }
 };
 
-TEST(State, SecondLockOnOneFolderIsRefused) {
-    TempFolder folder;
-    const State state(folder.path());
-    {
-        UpdateLock first = lock_update(state);
-        EXPECT_EQ(failure_of([&] { lock_update(State(folder.path())); }),
-                  "Launcher khác đang kiểm tra hoặc cập nhật thư mục này.");
-    }
-    EXPECT_NO_THROW(lock_update(state));
-}
-
 TEST(State, UnderWineAClientFolderOnAUnixMountWorksAndLinksInsideAreStillRefused) {
     if (!running_under_wine()) GTEST_SKIP() << "a Wine matter";
     const TempFolder root(L"Z:\\tmp");
