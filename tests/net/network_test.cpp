@@ -170,10 +170,9 @@ TEST(Network, OnlyStepsThatTalkToTheHostFailWithNetworkErrorAndEachRequestIsClos
         {Call::read, 0, false, "runtime_error: URL tải phải cùng hosting cập nhật.", L"http://localhost/x"},
         {Call::connect, 0, true, "Cancelled"},  // nothing connects
         {Call::open_request, 1, true, "Cancelled"},
-        {Call::set_option, 1, true, "Cancelled"},  // from here on the stop closes the request under the call
-        {Call::send, 1, true, "Cancelled"},
-        {Call::query_headers, 2, true, "Cancelled"},
-        {Call::read, 1, true, "Cancelled"},
+        // From here on the stop closes the request under the call.
+        {Call::set_option, 1, true, "Cancelled"}, {Call::send, 1, true, "Cancelled"},
+        {Call::query_headers, 2, true, "Cancelled"}, {Call::read, 1, true, "Cancelled"},
     };
     for (const Case& c : cases) {
         Host host;
