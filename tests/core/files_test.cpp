@@ -8,11 +8,7 @@
 namespace qorn {
 namespace {
 
-using test::failure_of;
-using test::read_bytes;
-using test::starts_with;
-using test::TempFolder;
-using test::write_bytes;
+using namespace test;
 
 TEST(ReadFileLimited, LimitIsInclusiveAndNeverReadsPartly) {
     TempFolder folder;

@@ -12,11 +12,7 @@ namespace qorn {
 namespace {
 
 using nlohmann::json;
-using test::failure_of;
-using test::file_entry;
-using test::manifest_url;
-using test::package_entry;
-using test::valid_manifest;
+using namespace test;
 
 void two_packages(json& manifest, const std::string& second = "Data/nhân vật/a.bmd") {
     manifest["packages"] = json::array({package_entry({"Main.exe"}), package_entry({second}, "p2")});

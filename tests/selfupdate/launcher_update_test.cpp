@@ -16,12 +16,7 @@
 namespace qorn {
 namespace {
 
-using test::answer;
-using test::failure_of;
-using test::read_bytes;
-using test::Seen;
-using test::TempFolder;
-using test::write_bytes;
+using namespace test;
 
 const std::wstring stay_text = L"Chưa cập nhật được Updater — vẫn dùng bản hiện tại; chi tiết trong launcher.log.";
 

@@ -13,9 +13,7 @@ namespace qorn {
 namespace {
 
 using nlohmann::json;
-using test::Bodies;
-using test::failure_of;
-using test::read_bytes;
+using namespace test;
 
 const Bodies old_release = {{"Main.exe", "main v1"}, {"Data/a.bmd", "a v1"}, {"Data/b.bmd", "b v1"}, {"Data/c.bmd", "c"}};
 const Bodies new_release = {{"Main.exe", "main v1"}, {"Data/a.bmd", "a v2 longer"}, {"Data/b.bmd", "b v1"},
