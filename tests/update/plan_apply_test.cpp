@@ -21,31 +21,28 @@ const Bodies new_release = {{"Main.exe", "main v1"}, {"Data/a.bmd", "a v2 longer
 
 // A client holding `from` as installed (or nothing), with what `to` changes staged.
 struct Client {
-    test::TempFolder folder;
+    TempFolder folder;
     State state{folder / L"client"};
-    Manifest old_manifest;
-    Manifest new_manifest;
+    Manifest old_manifest, new_manifest;
     std::vector<ClientFile> changed;
     Cancel cancel;
 
     explicit Client(bool installed = true, const Bodies& from = old_release, const Bodies& to = new_release)
-        : old_manifest(test::release_of(from)), new_manifest(test::release_of(to)) {
+        : old_manifest(release_of(from)), new_manifest(release_of(to)) {
         if (installed) {
-            test::write_client(state.root(), from);
+            write_client(state.root(), from);
             write_file_atomic(state.file("installed.json"), old_manifest.text);
         }
         for (const auto& [path, body] : to) {
             if (installed && std::find(from.begin(), from.end(), std::pair(path, body)) != from.end()) continue;
-            test::write_bytes(staging_path(state, path), body);
+            write_bytes(staging_path(state, path), body);
         }
         for (const ClientFile& file : new_manifest.files) {
             if (file_info(staging_path(state, file.path)).exists) changed.push_back(file);
         }
     }
 
-    std::filesystem::path at(const std::string& path) const {
-        return state.root() / std::filesystem::path(to_wide(path));
-    }
+    std::filesystem::path at(const std::string& path) const { return state.root() / std::filesystem::path(to_wide(path)); }
     std::string client_file(const std::string& path) const {
         const FileInfo info = file_info(at(path));
         return !info.exists ? "(absent)" : info.is_directory ? "(folder)" : read_bytes(at(path));
@@ -60,9 +57,9 @@ struct Client {
     }
     const Manifest* installed() const { return file_info(state.file("installed.json")).exists ? &old_manifest : nullptr; }
     void apply_new(const ProgressCallback& progress = {}, const HashCache* staged = nullptr) {
-        apply(state, new_manifest, changed, installed(), test::manifest_url, cancel, progress, staged);
+        apply(state, new_manifest, changed, installed(), manifest_url, cancel, progress, staged);
     }
-    void recover() { recover_transaction(state, test::manifest_url, {}, Stage::recovering); }
+    void recover() { recover_transaction(state, manifest_url, {}, Stage::recovering); }
     void set_read_only(std::initializer_list<const char*> paths) const {
         for (const char* path : paths) SetFileAttributesW(at(path).c_str(), FILE_ATTRIBUTE_READONLY);
     }
@@ -74,17 +71,15 @@ struct Client {
     // Removal of c done, a replaced, d created: the state of a crash in the middle.
     void crash_midway(bool committed = false) {
         write_journal(state, operations(), &old_manifest, committed);
-        test::write_bytes(state.file("transaction/backup/Data/c.bmd"), "c");
-        test::write_bytes(state.file("transaction/backup/Data/a.bmd"), "a v1");
+        write_bytes(state.file("transaction/backup/Data/c.bmd"), "c");
+        write_bytes(state.file("transaction/backup/Data/a.bmd"), "a v1");
         delete_file(at("Data/c.bmd"));
-        test::write_bytes(at("Data/a.bmd"), "a v2 longer");
-        test::write_bytes(at("Data/Mới/d.bmd"), "d new");
+        write_bytes(at("Data/a.bmd"), "a v2 longer");
+        write_bytes(at("Data/Mới/d.bmd"), "d new");
     }
 };
 
-bool read_only(const std::filesystem::path& path) {
-    return (GetFileAttributesW(path.c_str()) & FILE_ATTRIBUTE_READONLY) != 0;
-}
+bool read_only(const std::filesystem::path& path) { return GetFileAttributesW(path.c_str()) & FILE_ATTRIBUTE_READONLY; }
 
 TEST(Apply, JournalFirstThenAStopDuringAnOperationRollsBackAtOnce) {
     Client client;
@@ -112,8 +107,8 @@ TEST(Apply, JournalFirstThenAStopDuringAnOperationRollsBackAtOnce) {
 TEST(Apply, HeldFileRollsBackAndReadOnlyFilesAreReplacedRemovedAndRestoredAsTheyWere) {
     Client client;
     // The game holds the file: already its backup copy cannot read it.
-    const std::string failure = test::failure_while_held(client.at("Data/a.bmd"), [&] { client.apply_new(); });
-    EXPECT_TRUE(test::starts_with(failure, "Không mở được file a.bmd: ")) << failure;
+    const std::string failure = failure_while_held(client.at("Data/a.bmd"), [&] { client.apply_new(); });
+    EXPECT_TRUE(starts_with(failure, "Không mở được file a.bmd: ")) << failure;
     client.expect_client(old_release);
     client.expect_ended();
 
@@ -158,7 +153,7 @@ TEST(Apply, FoldersAndFilesMakeWayOnlyForWhatTheReleaseRemoves) {
     };
     for (const auto& [player_file, failure] : refusals) {
         Client client(false, folder_release, file_release);  // no installed record: nothing is removed
-        test::write_bytes(client.at(player_file), "của người chơi");
+        write_bytes(client.at(player_file), "của người chơi");
         std::filesystem::create_directories(client.at("locale/kab/LC_MESSAGES"));
         EXPECT_EQ(failure_of([&] { client.apply_new(); }), failure);
         EXPECT_EQ(client.client_file(player_file), "của người chơi");
@@ -171,7 +166,7 @@ TEST(Apply, FoldersTheOldReleaseEmptiedGoUnlessTheyHoldSomething) {
                          {"Data/Kept/b.bmd", "b"}};
     const Bodies to = {{"Main.exe", "m"}, {"data/kept/B.bmd", "b2"}};
     Client client(true, from, to);
-    test::write_bytes(client.at("Dữ liệu/player.txt"), "mine");
+    write_bytes(client.at("Dữ liệu/player.txt"), "mine");
     client.apply_new();
     EXPECT_EQ(client.client_file("locale"), "(absent)");
     EXPECT_EQ(client.client_file("Dữ liệu/player.txt"), "mine");
@@ -209,7 +204,7 @@ TEST(Recovery, RollsBackBeforeAndAfterFilesMovedRepeatsAFailedRollBackAndTidiesA
 
     client.crash_midway();
     // The roll-back cannot delete a held file.
-    EXPECT_NE(test::failure_while_held(client.at("Data/Mới/d.bmd"), [&] { client.recover(); }), "(no failure)");
+    EXPECT_NE(failure_while_held(client.at("Data/Mới/d.bmd"), [&] { client.recover(); }), "(no failure)");
     EXPECT_TRUE(file_info(client.state.file("journal.json")).exists);
     client.recover();
     client.expect_client(old_release);
@@ -221,8 +216,8 @@ TEST(Recovery, RollsBackBeforeAndAfterFilesMovedRepeatsAFailedRollBackAndTidiesA
     // Committed before the crash: only tidied up.
     client.crash_midway(true);
     write_file_atomic(client.state.file("installed.json"), client.new_manifest.text);
-    test::write_bytes(client.state.file("backup-last/old.bmd"), "from the run before");
-    recover_transaction(client.state, test::manifest_url, {}, Stage::applying);
+    write_bytes(client.state.file("backup-last/old.bmd"), "from the run before");
+    recover_transaction(client.state, manifest_url, {}, Stage::applying);
     client.expect_client({{"Data/a.bmd", "a v2 longer"}, {"Data/c.bmd", "(absent)"}, {"Data/Mới/d.bmd", "d new"}});
     EXPECT_EQ(read_bytes(client.state.file("installed.json")), client.new_manifest.text);
     EXPECT_EQ(read_bytes(client.state.file("backup-last/Data/a.bmd")), "a v1");
@@ -241,7 +236,7 @@ TEST(Recovery, JournalsOfEarlierBuildsAndPreviousReleasesThatNoLongerValidate) {
     write_json_file(client.state.file("journal.json"), journal);
     client.recover();
     client.expect_client(old_release);
-    EXPECT_EQ(read_installed(client.state, test::manifest_url)->releaseId, "r1");
+    EXPECT_EQ(read_installed(client.state, manifest_url)->releaseId, "r1");
 
     // A previous release on another host leaves no record instead of a journal that never ends.
     client.crash_midway();
@@ -252,7 +247,7 @@ TEST(Recovery, JournalsOfEarlierBuildsAndPreviousReleasesThatNoLongerValidate) {
 
     Client first(false);  // a first installation rolled back deletes the record
     write_journal(first.state, {{"Data/Mới/d.bmd", false, false}}, nullptr, false);
-    test::write_bytes(first.at("Data/Mới/d.bmd"), "d new");
+    write_bytes(first.at("Data/Mới/d.bmd"), "d new");
     write_file_atomic(first.state.file("installed.json"), first.new_manifest.text);
     first.recover();
     EXPECT_FALSE(file_info(first.state.file("installed.json")).exists);
@@ -271,7 +266,7 @@ TEST(Recovery, BrokenJournalsStayInPlaceUntouched) {
         {"{\"operations\":" + std::string(300, '[') + std::string(300, ']') + "}", "Dữ liệu JSON lồng nhau quá sâu."},
     };
     for (const auto& [text, failure] : cases) {
-        test::write_bytes(client.state.file("journal.json"), text);
+        write_bytes(client.state.file("journal.json"), text);
         const std::string got = failure_of([&] { client.recover(); });
         EXPECT_TRUE(got == failure || (failure == "parse" && got.find("parse_error") != std::string::npos)) << got;
         EXPECT_TRUE(file_info(client.state.file("journal.json")).exists);
@@ -288,17 +283,17 @@ const Bodies planned_from = {{"Main.exe", "main v1"}, {"Data/a.bmd", "a v1"}, {"
 const Bodies planned_to = {{"Main.exe", "main v1"}, {"Data/a.bmd", "a v2 longer"}, {"Data/d.bmd", "d new"}};
 
 Manifest with_one_package(const Bodies& bodies) {
-    json document = test::release_of(bodies).json;
+    json document = release_of(bodies).json;
     json names = json::array();
     for (const auto& [path, body] : bodies) names.push_back(path);
-    document["packages"] = json::array({test::package_entry(names)});  // 100 bytes
-    return manifest_from_json(document, test::manifest_url);
+    document["packages"] = json::array({package_entry(names)});  // 100 bytes
+    return manifest_from_json(document, manifest_url);
 }
 
 TEST(DownloadPlanning, NeedCountsMissingBytesPackagesAndTheBackupsOfReplacedAndDroppedFiles) {
-    test::TempFolder folder;
+    TempFolder folder;
     const State state(folder / L"client");
-    const Manifest installed = test::release_of(planned_from);
+    const Manifest installed = release_of(planned_from);
     const Manifest release = with_one_package(planned_to);
     const std::vector<ClientFile> changed = {release.files[1], release.files[2]};
     Cancel cancel;
@@ -311,13 +306,13 @@ TEST(DownloadPlanning, NeedCountsMissingBytesPackagesAndTheBackupsOfReplacedAndD
     EXPECT_TRUE(fresh.packages);
     EXPECT_EQ(fresh.total, 100u);
     EXPECT_EQ(fresh.need, margin + 23 + 100);
-    test::write_bytes(state.file("downloads/" + release.packages[0].sha256 + ".zip"), std::string(40, 'z'));
-    test::write_bytes(staging_path(state, "Data/a.bmd"), "a v2 ");
+    write_bytes(state.file("downloads/" + release.packages[0].sha256 + ".zip"), std::string(40, 'z'));
+    write_bytes(staging_path(state, "Data/a.bmd"), "a v2 ");
     fresh = plan(release.files, nullptr);
     EXPECT_EQ(fresh.need, margin + (23 - 5) + (100 - 40));
 
     // Installed: single files whatever the packages; the changed file and the dropped one are backed up.
-    test::write_client(state.root(), planned_from);
+    write_client(state.root(), planned_from);
     const DownloadPlan update = plan(changed, &installed);
     EXPECT_FALSE(update.packages);
     EXPECT_EQ(update.total, 16u);
@@ -326,15 +321,15 @@ TEST(DownloadPlanning, NeedCountsMissingBytesPackagesAndTheBackupsOfReplacedAndD
 }
 
 TEST(DownloadPlanning, AStagingAreaOfTheOtherShapeIsClearedAndMeasuredAgain) {
-    test::TempFolder folder;
+    TempFolder folder;
     const State state(folder / L"client");
-    const Manifest release = test::release_of(planned_to);
+    const Manifest release = release_of(planned_to);
     Cancel cancel;
     // Left by stopped runs of other releases: Data/a.bmd was a folder, Data a file.
     for (const char* left : {"Data/a.bmd/x", "Data"}) {
         remove_tree(state.file("staging"));
-        test::write_bytes(state.file("staging/" + std::string(left)), "left over");
-        test::write_bytes(state.file("staging/Main.exe"), "main v1");
+        write_bytes(state.file("staging/" + std::string(left)), "left over");
+        write_bytes(state.file("staging/Main.exe"), "main v1");
         const DownloadPlan plan = plan_downloads(state, release, release.files, nullptr, nullptr, cancel);
         EXPECT_EQ(plan.need, margin + 23) << left;
         EXPECT_FALSE(file_info(state.file("staging")).exists) << left;
@@ -344,21 +339,21 @@ TEST(DownloadPlanning, AStagingAreaOfTheOtherShapeIsClearedAndMeasuredAgain) {
 TEST(DownloadPlanning, StagedFileAlteredBeforeVerification) {
     // Nothing listens on this port: files already staged are accepted without a request.
     const std::wstring dead_host_manifest = L"http://127.0.0.1:9/api/manifest";
-    test::TempFolder folder;
+    TempFolder folder;
     const State state(folder / L"client");
     Cancel cancel;
     Network network(dead_host_manifest, cancel);
     const Bodies bodies = {{"Main.exe", "main"}, {"Data/f1", "body 1"}, {"Data/f2", "body 2"}};
-    for (const auto& [path, body] : bodies) test::write_bytes(staging_path(state, path), body);
-    json document = test::release_of(bodies).json;
+    for (const auto& [path, body] : bodies) write_bytes(staging_path(state, path), body);
+    json document = release_of(bodies).json;
     for (json& file : document["files"]) file["url"] = "http://127.0.0.1:9/files/" + file["sha256"].get<std::string>();
     const Manifest manifest = manifest_from_json(document, dead_host_manifest);
 
     // Data/f2 changes after it was found complete, while Data/f1 is being verified.
-    const std::string failure = test::failure_of([&] {
+    const std::string failure = failure_of([&] {
         download_files(state, manifest, manifest.files, nullptr, network, cancel, [&](const Progress& p) {
             if (p.stage == Stage::verifying && p.detail == L"Data/f1") {
-                test::write_bytes(staging_path(state, "Data/f2"), "BODY 2");
+                write_bytes(staging_path(state, "Data/f2"), "BODY 2");
             }
         }, nullptr, nullptr);
     });
