@@ -129,7 +129,7 @@ TEST(Quoting, TheChildReadsBackEveryArgumentAsGiven) {
     std::string expected;
     for (const std::wstring& argument : arguments) expected += to_utf8(argument) + "\n";
     EXPECT_EQ(read_bytes(folder / L"echo.txt"), expected);
-    EXPECT_TRUE(test::starts_with(failure_of([&] { start_process(folder / L"missing.exe", {}, folder.path(), false); }),
+    EXPECT_TRUE(starts_with(failure_of([&] { start_process(folder / L"missing.exe", {}, folder.path(), false); }),
                                   "Không khởi động được bước thay launcher"));
 }
 
@@ -202,14 +202,11 @@ TEST(JobRecord, WrittenAndReadBackWithTheWorkerAbsentUntilItRecordsItself) {
                           .parent_created = ~0ull, .restart = {"--test-ui", root, endpoint}, .phase = "prepared",
                           .full_check = true};
     write_job(state, job);
+    // The launcher's write and the worker's read meet in every hand-over of the whole-program tests; these
+    // values none of them gives: a full check, the largest ids.
     const LauncherJob read = *read_job(state);
-    EXPECT_EQ(std::tie(read.token, read.root, read.endpoint, read.old_hash, read.old_size, read.parent_pid,
-                       read.parent_created, read.helper_pid, read.helper_created, read.restart, read.phase,
-                       read.full_check),
-              std::tie(job.token, job.root, job.endpoint, job.old_hash, job.old_size, job.parent_pid,
-                       job.parent_created, job.helper_pid, job.helper_created, job.restart, job.phase,
-                       job.full_check));
-    EXPECT_EQ(launcher_offer_json(read.offer), launcher_offer_json(job.offer));
+    EXPECT_EQ(std::tie(read.parent_pid, read.parent_created, read.full_check),
+              std::tie(job.parent_pid, job.parent_created, job.full_check));
     // A worker that never recorded itself; an id past 32 bits is nobody's.
     std::string text = read_bytes(self_update_path(state, "job.json"));
     text.replace(text.find("\"helperCreated\":0,\"helperPid\":0,"), 32, "");
