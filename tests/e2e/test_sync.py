@@ -68,31 +68,17 @@ class ArgumentlessStart(ClientCase):
         with open(os.path.join(desktop, "QORN.lnk"), "rb") as src:
             self.assertIn("Updater.exe".encode("utf-16-le"), src.read())
 
-class PublishDuringAnUpdate(ClientCase):
-    """In a Unix temporary folder, so on Z:, whose root reads as a link."""
+class UpToDateClient(ClientCase):
+    """A client installed at r1 from a package by an earlier run, in a Unix temporary folder, so on Z:,
+    whose root reads as a link."""
 
     client_root = tempfile.gettempdir()
 
-    def test_a_release_published_while_files_are_on_their_way_lets_the_update_finish(self):
-        self.assertTrue(windows_path(self.client).startswith("Z:\\"), self.client)
-        old = sample_files(20)
-        self.publish(old, "r1", "--packages", "1").serve()
-        self.assert_installed(self.sync(), "r1", old, 21)
-        new = dict(old, **{"Data/Mới.bmd": b"only in r2" * 50, "Giao diện/Tệp 003.bmd": b"changed in r2"})
-        self.publish(new, "r2")
-        self.served.faults({"/api/manifest": {}, "*": {"delayMs": 3000}})  # every body comes late
-        update = self.start_sync()
-        self.log.new(at_least=2)  # the HEAD and the manifest: the bodies are on their way
-        self.publish(dict(new, **{"Data/r3.bmd": b"r3"}), "r3")
-        self.assert_installed(update.finish(), "r2", new, 2)
-
-class UpToDateClient(ClientCase):
-    """A client installed at r1 by an earlier run."""
-
     def setUp(self):
         super().setUp()
+        self.assertTrue(windows_path(self.client).startswith("Z:\\"), self.client)
         self.files = sample_files(30)
-        self.publish(self.files, "r1").serve()
+        self.publish(self.files, "r1", "--packages", "1").serve()
         self.assert_synced(self.sync(), "r1", downloaded=31)
 
     def tamper(self, path="Data/Âm thanh/Tệp 002.bmd"):
@@ -103,6 +89,15 @@ class UpToDateClient(ClientCase):
             out.write(bytes(b ^ 0xFF for b in self.files[path][:16]))
         os.utime(target, ns=(before.st_atime_ns, before.st_mtime_ns))
         return path
+
+    def test_a_release_published_while_files_are_on_their_way_lets_the_update_finish(self):
+        new = dict(self.files, **{"Data/Mới.bmd": b"only in r2" * 50, "Giao diện/Tệp 003.bmd": b"changed in r2"})
+        self.publish(new, "r2")
+        self.served.faults({"/api/manifest": {}, "*": {"delayMs": 3000}})  # every body comes late
+        update = self.start_sync()
+        self.log.new(at_least=2)  # the HEAD and the manifest: the bodies are on their way
+        self.publish(dict(new, **{"Data/r3.bmd": b"r3"}), "r3")
+        self.assert_installed(update.finish(), "r2", new, 2)
 
     def test_quick_path_when_head_is_refused_and_work_areas_were_left(self):
         make_tree(self.state_path("staging"), {"Data/x.bmd": b"staged", "y": b"half"})
