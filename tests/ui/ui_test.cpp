@@ -115,8 +115,8 @@ TEST(Preview, SizesRefusalsPixelsAndTheReferences) {
         ++written;
         return run_updater(L"--preview \"" + picture().wstring() + L"\"" + extra, folder.path());
     };
-    for (const auto& [scale, width, height] : {std::tuple{L" 2", 1920u, 1120u}, {L" 1.5", 1440u, 840u},
-                                               {L"", 960u, 560u}}) {
+    // At scale 1 every pixel is compared with a picture of the README below.
+    for (const auto& [scale, width, height] : {std::tuple{L" 2", 1920u, 1120u}, {L" 1.5", 1440u, 840u}}) {
         ASSERT_EQ(preview(scale).first, 0u) << scale;
         const Picture shown(picture());
         EXPECT_EQ(std::pair(shown.width(), shown.height()), std::pair(width, height)) << scale;
