@@ -8,11 +8,7 @@
 namespace qorn {
 namespace {
 
-using test::failure_of;
-using test::read_bytes;
-using test::starts_with;
-using test::TempFolder;
-using test::write_bytes;
+using namespace test;
 
 TEST(ReadFileLimited, LimitIsInclusiveAndNeverReadsPartly) {
     TempFolder folder;
@@ -34,11 +30,7 @@ TEST(WriteFileAtomic, HeldTargetStaysIntact) {
     TempFolder folder;
     const auto target = folder / L"installed.json";
     write_bytes(target, "old");
-    std::string failure;
-    {
-        test::HeldOpen other_program(target);
-        failure = failure_of([&] { write_file_atomic(target, "new"); });
-    }
+    const std::string failure = test::failure_while_held(target, [&] { write_file_atomic(target, "new"); });
     EXPECT_TRUE(starts_with(failure, "Không thay được file. Hãy đóng Main hoặc ứng dụng đang sử dụng file: "))
         << failure;
     EXPECT_EQ(read_bytes(target), "old");
@@ -89,20 +81,11 @@ TEST(RemoveTree, EmptiesNestedFoldersWithReadOnlyFilesAndFoldersOnlyStopsAtAFile
     EXPECT_FALSE(file_info(folder / L"locale").exists);
 }
 
-TEST(MoveDelete, HeldFileIsRefusedAndKept) {
+TEST(DeleteFile, HeldFileIsRefusedAndKept) {
     TempFolder folder;
-    const auto source = folder / L"nested" / L"download.bin";
     const auto target = folder / L"Main.exe";
-    write_bytes(source, "new");
     write_bytes(target, "old");
-    move_replace(source, target);
-    EXPECT_EQ(read_bytes(target), "new");
-    EXPECT_FALSE(file_info(source).exists);
-    std::string failure;
-    {
-        test::HeldOpen other_program(target);
-        failure = failure_of([&] { delete_file(target); });
-    }
+    const std::string failure = test::failure_while_held(target, [&] { delete_file(target); });
     EXPECT_TRUE(starts_with(failure, "Không xóa được file: ")) << failure;
     EXPECT_TRUE(file_info(target).exists);
     delete_file(target);

@@ -75,25 +75,20 @@ class KilledUpdates(ClientCase):
                 "after" if committed else "before",
                 "against a stopped host" if offline else "to the end"), file=sys.stderr, flush=True)
             with self.subTest(round=number, delay=round(delay, 2), seed=seed):
+                release, files = ("r2", new) if committed or not offline else ("r1", old)
                 if offline:
-                    self.stop_host()
-                    # The host is away: a run succeeds offline only with the release it holds.
+                    self.stop_host()  # the host is away: a run succeeds offline only with what it holds
                     run = self.sync()
-                    release, files = ("r2", new) if committed else ("r1", old)
                     if run.returncode == 0:
-                        self.assertEqual((run.result["releaseId"], run.result["offline"]),
-                                         (release, True), run)
+                        self.assertEqual((run.result["releaseId"], run.result["offline"]), (release, True), run)
                     else:
-                        self.assert_failed(run, "Không kết nối được hosting. "
-                                                "Chưa có client hoàn chỉnh để chạy.")
-                    self.assert_client_holds({**files, **own})
+                        self.assert_failed(run, "Không kết nối được hosting. Chưa có client hoàn chỉnh để chạy.")
                 else:
                     if killed.result is None:
                         run = self.sync()
-                        self.assertEqual((run.returncode, (run.result or {}).get("releaseId")),
-                                         (0, "r2"), run)
-                    self.assert_client_holds({**new, **own})
+                        self.assertEqual((run.returncode, (run.result or {}).get("releaseId")), (0, "r2"), run)
                     self.assert_verified("r2")
+                self.assert_client_holds({**files, **own})
                 for name in ("journal.json", "transaction"):
                     self.assertFalse(os.path.exists(self.state_path(name)), name)
                 self.assertEqual(snapshot(neighbour), outside)

@@ -1,13 +1,11 @@
-// The guard against a simulated process list and clock (exact, instant); the
+// The guard against the simulated process list and clock of the test support; the
 // whole-program tests run it against the fake game.
 #include "game/game_guard.hpp"
 #include "core/text.hpp"
 #include "support/failure.hpp"
+#include "support/sandbox.hpp"
 
 #include <gtest/gtest.h>
-
-#include <functional>
-#include <map>
 
 namespace qorn {
 namespace {
@@ -28,85 +26,18 @@ TEST(PathKey, IgnoresCaseSeparatorsDotsAndLongPathPrefixes) {
     EXPECT_EQ(path_key(L"\\\\?\\UNC\\server\\share\\Game\\"), path_key(L"\\\\server\\share\\game"));
 }
 
-struct FakeProcess {
-    DWORD pid;
-    std::wstring name, image;
-    ULONGLONG ends_at = forever;  // on the simulated clock
-    bool opens = true, image_readable = true;
-};
-
-// The process list, processes and clock the guard sees, and the launcher's own id
-// 4242. Handles are real (events), so that a handle the guard leaves open shows.
-struct FakeSystem {
-    std::vector<FakeProcess> processes;
-    ULONGLONG now = 50000;
-    DWORD snapshot_error = 0, first_error = 0;
-    std::function<void()> after_wait;
-    std::map<HANDLE, const FakeProcess*> by_handle;  // every handle made
-    size_t next = 0;
-
-    HANDLE handle(const FakeProcess* process = nullptr) {
-        const HANDLE made = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-        return by_handle[made] = process, made;
-    }
-} * fake;
-
-BOOL WINAPI next_process(HANDLE, LPPROCESSENTRY32W entry) {
-    if (fake->next == fake->processes.size()) return SetLastError(ERROR_NO_MORE_FILES), FALSE;
-    entry->th32ProcessID = fake->processes[fake->next].pid;
-    wcsncpy(entry->szExeFile, fake->processes[fake->next++].name.c_str(), MAX_PATH - 1);
-    return TRUE;
-}
-
-const ProcessCalls fake_calls{
-    [](DWORD, DWORD) { return fake->snapshot_error ? SetLastError(fake->snapshot_error), INVALID_HANDLE_VALUE
-                                                   : fake->handle(); },
-    [](HANDLE snapshot, LPPROCESSENTRY32W entry) -> BOOL {
-        if (entry->dwSize != 568 || fake->first_error) return SetLastError(fake->first_error), FALSE;
-        return fake->next = 0, next_process(snapshot, entry);
-    },
-    next_process,
-    [](DWORD access, BOOL inherit, DWORD pid) -> HANDLE {
-        for (const FakeProcess& process : fake->processes) {
-            if (process.pid == pid && process.opens && access == 0x101000 && !inherit) return fake->handle(&process);
-        }
-        return SetLastError(ERROR_ACCESS_DENIED), nullptr;
-    },
-    [](HANDLE handle, DWORD milliseconds) -> DWORD {
-        const ULONGLONG ends_at = fake->by_handle.at(handle)->ends_at;
-        if (ends_at > fake->now && milliseconds > 0) {
-            fake->now = std::min(ends_at, fake->now + milliseconds);
-            if (fake->after_wait) fake->after_wait();
-        }
-        return ends_at <= fake->now ? WAIT_OBJECT_0 : WAIT_TIMEOUT;
-    },
-    [](HANDLE handle, DWORD flags, LPWSTR buffer, PDWORD size) -> BOOL {
-        const FakeProcess& process = *fake->by_handle.at(handle);
-        if (!process.image_readable || flags != 0 || *size <= process.image.size()) return FALSE;
-        *size = static_cast<DWORD>(process.image.copy(buffer, process.image.size()));
-        return TRUE;
-    },
-    [] { return fake->now; },
-    [] { return DWORD{4242}; },
-    &GetProcessTimes,
-};
-
 class GameGuard : public ::testing::Test {
 protected:
-    FakeSystem system;
+    test::FakeSystem system;
     std::vector<std::wstring> reports;  // the details; the stage and text are checked as they come
-    void SetUp() override { fake = &system; }
-    void TearDown() override {
-        DWORD flags = 0;
-        for (const auto& [handle, process] : system.by_handle) EXPECT_FALSE(GetHandleInformation(handle, &flags));
-    }
+    void TearDown() override { system.expect_all_closed(); }
     std::string guard(const Cancel* cancel) {
         const ProgressCallback report = [this](const Progress& progress) {
             EXPECT_EQ(progress.stage, Stage::asking_host);
             EXPECT_EQ(progress.text, L"Chờ Main bàn giao cho launcher hoặc kết thúc…");
             reports.push_back(progress.detail);
         };
-        return test::failure_of([&] { ensure_game_closed(L"C:\\Game\\Client", cancel, report, fake_calls); });
+        return test::failure_of([&] { ensure_game_closed(L"C:\\Game\\Client", cancel, report, system.calls); });
     }
 };
 
@@ -141,17 +72,16 @@ TEST_F(GameGuard, OnlyLiveGameImagesDirectlyInTheFolderCount) {
 // gets what is left of the grace, if anything. The clock starts at 50000.
 TEST_F(GameGuard, TheGraceIsCountedOnceFromTheFirstGameFound) {
     const std::wstring image = L"C:\\Game\\Client\\Main_x64.exe";
-    const struct {
-        ULONGLONG first_ends, second_ends, ends_at;
-    } cases[] = {{52000, forever, 53000}, {53000, forever, 53000}, {52000, 52500, 52500}};
-    for (const auto& c : cases) {
+    const std::tuple<ULONGLONG, ULONGLONG, ULONGLONG> cases[] = {  // the games' ends, the call's
+        {52000, forever, 53000}, {53000, forever, 53000}, {52000, 52500, 52500}};
+    for (const auto& [first_ends, second_ends, ends_at] : cases) {
         system.now = 50000;
         reports.clear();
-        system.processes = {{41, L"Main.exe", L"C:\\Game\\Client\\Main.exe", c.first_ends},
-                            {42, L"Main_x64.exe", image, c.second_ends}};
+        system.processes = {{41, L"Main.exe", L"C:\\Game\\Client\\Main.exe", first_ends},
+                            {42, L"Main_x64.exe", image, second_ends}};
         Cancel cancel;
-        EXPECT_EQ(guard(&cancel), c.second_ends == forever ? running("Main_x64.exe", 42, image) : "(no failure)");
-        EXPECT_EQ(system.now, c.ends_at);
+        EXPECT_EQ(guard(&cancel), second_ends == forever ? running("Main_x64.exe", 42, image) : "(no failure)");
+        EXPECT_EQ(system.now, ends_at);
         EXPECT_EQ(reports, (std::vector<std::wstring>{L"Main.exe · PID 41", L"Main_x64.exe · PID 42"}));
     }
 }

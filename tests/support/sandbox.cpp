@@ -1,6 +1,7 @@
 #include "support/sandbox.hpp"
 #include "core/files.hpp"
 
+#include <gtest/gtest.h>
 #include <windows.h>
 
 #include <atomic>
@@ -38,21 +39,13 @@ bool run_unix(std::wstring command, const std::function<bool()>& done) {
     return false;
 }
 
-// Never follows a link: Wine's RemoveDirectoryW would delete a link's target.
-void remove_tree(const std::filesystem::path& folder) {
-    WIN32_FIND_DATAW entry{};
-    UniqueFind search(FindFirstFileW((folder / L"*").c_str(), &entry));
-    for (bool more = static_cast<bool>(search); more; more = FindNextFileW(search.get(), &entry) != FALSE) {
-        const std::wstring name = entry.cFileName;
-        const std::filesystem::path child = folder / name;
-        const bool is_folder = (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-        if (name == L"." || name == L".." || (entry.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) continue;
-        if (is_folder) remove_tree(child);
-        SetFileAttributesW(child.c_str(), FILE_ATTRIBUTE_NORMAL);  // read-only ones too
-        is_folder ? RemoveDirectoryW(child.c_str()) : DeleteFileW(child.c_str());
-    }
-    search.reset();
-    RemoveDirectoryW(folder.c_str());
+FakeSystem* fake = nullptr;
+
+BOOL WINAPI next_process(HANDLE, LPPROCESSENTRY32W entry) {
+    if (fake->next == fake->processes.size()) return SetLastError(ERROR_NO_MORE_FILES), FALSE;
+    entry->th32ProcessID = fake->processes[fake->next].pid;
+    wcsncpy(entry->szExeFile, fake->processes[fake->next++].name.c_str(), MAX_PATH - 1);
+    return TRUE;
 }
 
 }  // namespace
@@ -70,7 +63,10 @@ TempFolder::TempFolder(const std::filesystem::path& parent) {
 }
 
 TempFolder::~TempFolder() {
-    remove_tree(path_);
+    try {
+        remove_tree(path_);  // refuses a link before it touches anything behind it
+    } catch (const std::exception&) {
+    }
     // What is left holds links: Unix rm removes links without following them.
     if (GetFileAttributesW(path_.c_str()) != INVALID_FILE_ATTRIBUTES) {
         run_unix(L"/bin/rm -rf " + unix_path(path_), [] { return true; });
@@ -96,8 +92,6 @@ HeldOpen::HeldOpen(const std::filesystem::path& path)
     if (!handle) throw std::runtime_error("test: cannot hold " + path.string());
 }
 
-bool running_under_wine() { return qorn::running_under_wine(); }
-
 bool make_folder_link(const std::filesystem::path& link, const std::filesystem::path& target) {
     const std::wstring unix_link = unix_path(link), unix_target = unix_path(target);
     // A Unix folder link shows as a reparse point.
@@ -119,5 +113,53 @@ bool make_case_twin(const std::filesystem::path& file, const std::wstring& twin_
         return false;
     });
 }
+
+FakeSystem::FakeSystem() { fake = this; }
+
+FakeSystem::~FakeSystem() { fake = nullptr; }
+
+void FakeSystem::expect_all_closed() const {
+    DWORD flags = 0;
+    for (const auto& [handle, process] : by_handle) EXPECT_FALSE(GetHandleInformation(handle, &flags));
+}
+
+HANDLE FakeSystem::handle(const FakeProcess* process) {
+    const HANDLE made = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    return by_handle[made] = process, made;
+}
+
+const ProcessCalls FakeSystem::calls{
+    [](DWORD, DWORD) { return fake->snapshot_error ? SetLastError(fake->snapshot_error), INVALID_HANDLE_VALUE
+                                                   : fake->handle(); },
+    [](HANDLE snapshot, LPPROCESSENTRY32W entry) -> BOOL {
+        if (entry->dwSize != 568 || fake->first_error) return SetLastError(fake->first_error), FALSE;
+        return fake->next = 0, next_process(snapshot, entry);
+    },
+    next_process,
+    [](DWORD access, BOOL inherit, DWORD pid) -> HANDLE {
+        for (const FakeProcess& process : fake->processes) {
+            if (process.pid == pid && process.opens && access == 0x101000 && !inherit) return fake->handle(&process);
+        }
+        return SetLastError(ERROR_ACCESS_DENIED), nullptr;
+    },
+    [](HANDLE handle, DWORD milliseconds) -> DWORD {
+        const ULONGLONG ends_at = fake->by_handle.at(handle)->ends_at;
+        if (ends_at > fake->now && milliseconds > 0) {
+            fake->now = std::min(ends_at, fake->now + milliseconds);
+            if (fake->after_wait) fake->after_wait();
+        }
+        return ends_at <= fake->now ? WAIT_OBJECT_0 : WAIT_TIMEOUT;
+    },
+    [](HANDLE handle, DWORD flags, LPWSTR buffer, PDWORD size) -> BOOL {
+        const FakeProcess& process = *fake->by_handle.at(handle);
+        const std::wstring image = process.image.wstring();
+        if (!process.image_readable || flags != 0 || *size <= image.size()) return FALSE;
+        *size = static_cast<DWORD>(image.copy(buffer, image.size()));
+        return TRUE;
+    },
+    [] { return fake->now; },
+    [] { return DWORD{4242}; },
+    &GetProcessTimes,
+};
 
 }  // namespace qorn::test

@@ -1,4 +1,6 @@
 #include "core/parallel.hpp"
+#include "core/cancel.hpp"
+#include "support/failure.hpp"
 
 #include <gtest/gtest.h>
 
@@ -7,9 +9,31 @@
 #include <set>
 #include <stdexcept>
 #include <system_error>
+#include <thread>
+#include <vector>
 
 namespace qorn {
 namespace {
+
+using test::failure_of;
+
+TEST(Cancel, AStopClosesEachTrackedHandleOnceThroughItsOwnersCall) {
+    int kept = 0, stopped = 0, late = 0;  // stand-ins: the handles are opaque to the Cancel
+    std::vector<void*> closed;
+    const auto close = [&](void* handle) { closed.push_back(handle); };
+    Cancel cancel;
+    cancel.track(&kept, close);
+    cancel.track(&stopped, close);
+    EXPECT_TRUE(cancel.untrack(&kept));  // finished before any stop: its owner closes it
+    std::thread([&] { cancel.cancel(); }).join();
+    cancel.cancel();  // twice closes nothing again
+    EXPECT_FALSE(cancel.untrack(&stopped));  // the stop closed it: its owner must not
+    EXPECT_THROW(cancel.track(&late, close), Cancelled);  // tracked after the stop: closed at once
+    EXPECT_FALSE(cancel.untrack(&late));
+    EXPECT_EQ(closed, (std::vector<void*>{&stopped, &late}));
+    EXPECT_THROW(cancel.check(), Cancelled);
+    EXPECT_EQ(failure_of([&] { cancel.check(); }), "Đã dừng xử lý.");
+}
 
 TEST(Parallel, EveryIndexOnceAndFirstFailureStopsTheOthersAndIsRethrownAfterTheJoin) {
     Cancel cancel;
@@ -17,23 +41,16 @@ TEST(Parallel, EveryIndexOnceAndFirstFailureStopsTheOthersAndIsRethrownAfterTheJ
     run_parallel(seen.size(), cancel, [&](size_t i) { seen[i]++; });
     for (const auto& count : seen) EXPECT_EQ(count.load(), 1);
 
-    std::atomic<int> done{0};
-    std::atomic<int> running{0};
-    try {
+    std::atomic<int> done{0}, running{0};
+    EXPECT_EQ(failure_of([&] {
         run_parallel(10000, cancel, [&](size_t i) {
+            if (i == 5) throw std::runtime_error("hỏng ở mục 5");
             ++running;
-            if (i == 5) {
-                --running;
-                throw std::runtime_error("hỏng ở mục 5");
-            }
             Sleep(i % 7 == 0 ? 1 : 0);
             ++done;
             --running;
         });
-        FAIL() << "no failure came back";
-    } catch (const std::runtime_error& failure) {
-        EXPECT_STREQ(failure.what(), "hỏng ở mục 5");
-    }
+    }), "hỏng ở mục 5");
     EXPECT_EQ(running.load(), 0);  // every worker was joined
     EXPECT_LT(done.load(), 9999);  // the others stopped early
 
@@ -58,25 +75,14 @@ TEST(Parallel, AtMostFourThreadsAndNoMoreThanThereAreItems) {
 
 TEST(Parallel, AWorkerThatCannotStartStopsAndJoinsTheStartedOnes) {
     static std::atomic<int> starts{0};
-    starts = 0;
     const StartThread third_fails = [](unsigned(__stdcall * entry)(void*), void* argument) {
         return ++starts == 3 ? UniqueHandle() : start_thread(entry, argument);
     };
     Cancel cancel;
     std::atomic<int> running{0};
-    try {
-        run_parallel(
-            100000, cancel,
-            [&](size_t) {
-                ++running;
-                Sleep(0);
-                --running;
-            },
-            third_fails);
-        FAIL() << "no failure came back";
-    } catch (const std::system_error& failure) {
-        EXPECT_EQ(failure.code(), std::errc::resource_unavailable_try_again);
-    }
+    const auto work = [&](size_t) { ++running, Sleep(0), --running; };
+    EXPECT_EQ(failure_of([&] { run_parallel(100000, cancel, work, third_fails); }),
+              std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again)).what());
     EXPECT_EQ(running.load(), 0);
 }
 

@@ -1,7 +1,10 @@
 #include "release/manifest.hpp"
 #include "core/text.hpp"
+#include "release/client_path.hpp"
 #include "release/manifest_fixture.hpp"
+#include "release/urls.hpp"
 #include "support/failure.hpp"
+#include "support/sandbox.hpp"
 
 #include <gtest/gtest.h>
 
@@ -10,12 +13,8 @@
 namespace qorn {
 namespace {
 
+using namespace test;
 using nlohmann::json;
-using test::failure_of;
-using test::file_entry;
-using test::manifest_url;
-using test::package_entry;
-using test::valid_manifest;
 
 void two_packages(json& manifest, const std::string& second = "Data/nhân vật/a.bmd") {
     manifest["packages"] = json::array({package_entry({"Main.exe"}), package_entry({second}, "p2")});
@@ -31,7 +30,6 @@ TEST(Manifest, EachBrokenRuleHasItsMessage) {
         {[](json& m) { m["schemaVersion"] = 2; }, not_pc},
         {[](json& m) { m["schemaVersion"] = true; }, not_pc},
         {[](json& m) { m["schemaVersion"] = 1.0; }, not_pc},
-        {[](json& m) { m["schemaVersion"] = 1.7; }, not_pc},
         {[](json& m) { m["schemaVersion"] = 4294967297ULL; }, not_pc},  // 2^32 + 1 wraps to 1 as a 32-bit number
         {[](json& m) { m["files"][1]["url"] = std::string(test::host) + "/a\nX-Injected: 1"; }, "URL không hợp lệ."},
         {[](json& m) { m["files"] = json::array(); }, not_pc},
@@ -118,6 +116,97 @@ TEST(PrefixRelease, ReadsTheIdFromIncompleteTexts) {
     EXPECT_EQ(prefix_release("{\"schemaVersion\":1,\"releaseId\":\"r1"), std::nullopt);  // string not complete
     EXPECT_EQ(failure_of([] { prefix_release("{\"schemaVersion\":1,\"releaseId\":\"-r\","); }),
               "Mã phiên bản không hợp lệ.");
+}
+
+TEST(Urls, OnlyHttpsOrLoopbackHttpWithoutCredentialsOrFragment) {
+    EXPECT_EQ(crack_url(L"http://127.0.0.1:54321/api/manifest?x=1").path, L"/api/manifest?x=1");  // with its query
+    const std::wstring host = update_host();
+    const std::pair<std::wstring, std::string> cases[] = {
+        {L"http://LocalHost/a", "(no failure)"},
+        {L"http://example.com/a", "Hosting phải sử dụng HTTPS."},
+        {L"http://127.0.0.2/a", "Hosting phải sử dụng HTTPS."},
+        {L"ftp://127.0.0.1/a", "URL không hợp lệ."},
+        {L"/files/abc", "URL không hợp lệ."},
+        {L"https://user:pass@" + host + L"/a", "URL tải không được chứa thông tin đăng nhập."},
+        {L"https://user@" + host + L"/a", "URL tải không được chứa thông tin đăng nhập."},
+        {L"https://" + host + L"/a#top", "URL tải chứa fragment không hợp lệ."},
+        // The cracker stops at a zero: a URL is checked and kept whole, or refused.
+        {std::wstring(L"https://") + host + L"/a" + std::wstring(1, L'\0') + L"@evil", "URL không hợp lệ."},
+        {L"https://" + host + L"/a\r\nX: 1", "URL không hợp lệ."},
+        {L"https://" + host + L"/a\x7f", "URL không hợp lệ."},
+    };
+    for (const auto& [url, message] : cases) EXPECT_EQ(failure_of([&] { crack_url(url); }), message) << to_utf8(url);
+}
+
+TEST(Urls, SameHostMeansSameSchemeHostByCaseAndPort) {
+    const std::wstring manifest = L"https://" + update_host() + L"/api/manifest";
+    std::wstring upper = update_host();
+    for (wchar_t& c : upper) c = static_cast<wchar_t>(towupper(c));
+    const std::pair<std::wstring, bool> cases[] = {
+        {L"https://" + upper + L"/files/a?x=1", true},
+        {L"https://" + update_host() + L":443/files/a", true},
+        {L"https://" + update_host() + L":8443/files/a", false},
+        {L"https://cdn." + update_host() + L"/files/a", false},
+        {L"http://localhost/files/a", false},
+    };
+    for (const auto& [url, same] : cases) {
+        EXPECT_EQ(failure_of([&] { require_same_host(url, manifest); }) == "(no failure)", same) << to_utf8(url);
+    }
+    EXPECT_NO_THROW(require_same_host(L"http://LOCALHOST:80/a", L"http://localhost/api/manifest"));
+    EXPECT_EQ(failure_of([] { require_same_host(L"http://localhost:443/a", L"https://localhost/api/manifest"); }),
+              "URL tải phải cùng hosting cập nhật.");
+}
+
+TEST(ReleaseId, Boundaries) {
+    for (const std::string& id : {std::string("r-1.2_3"), std::string(80, 'a')}) {
+        EXPECT_EQ(failure_of([&] { require_release_id(id); }), "(no failure)") << id;
+    }
+    for (const std::string& id : {std::string(81, 'a'), std::string("-r1"), std::string(".r1"), std::string("r..1"),
+                                  std::string(), std::string("r1/2"), std::string("bản1"), std::string("r1\0", 3)}) {
+        EXPECT_EQ(failure_of([&] { require_release_id(id); }), "Mã phiên bản không hợp lệ.") << id;
+    }
+}
+
+std::string refusal(const std::string& path, bool allow_launcher_names = false) {
+    return failure_of([&] { require_client_path(path, allow_launcher_names); });
+}
+
+TEST(ClientPath, RefusedPathsNameTheFirstBrokenRuleAndNearMissesPass) {
+    const std::string emoji = "\xF0\x9F\x8E\xAE";  // two UTF-16 code units
+    const std::string at_limit = std::string(228, 'a') + emoji;  // 230 units
+    // Messages ending in ": " go on with the path. The earlier segment decides, and within a segment the earlier test.
+    const std::pair<std::string, std::vector<std::string>> refusals[] = {
+        {"Đường dẫn không an toàn: ", {"../Main.exe", "Data//a", "Data/a.", "Data/a ", "../CON"}},
+        {"Tên file không hợp lệ trên Windows: ", {"a\\b", "Data/a\tb", "a:b/CON."}},
+        {"Tên file dành riêng của Windows: ", {"A/NUL", "COM¹.txt", "Nul.tar.gz", "lpt9", "CON/a:b"}},
+        {"Đường dẫn dành riêng cho launcher.", {".qorn-launcher/a", "UPDATER.exe/x", "qornupdatetool.EXE"}},
+        {"Đường dẫn rỗng hoặc quá dài.", {"", "a" + at_limit}},
+        {"Chuỗi UTF-8 không hợp lệ.", {"Data/\xC3"}},
+        {"(no failure)", {at_limit, "Data/nhân vật/a.bmd", "COM10", "CONSOLE", "NULL", "LPT", "Data/Updater.exe",
+                          "Data/.qorn-launcher", ".hidden", "a..b", "xCON"}},
+    };
+    for (const auto& [message, paths] : refusals) {
+        for (const std::string& path : paths) {
+            EXPECT_EQ(refusal(path), message.ends_with(": ") ? message + path : message) << path;
+        }
+    }
+    EXPECT_EQ(refusal(".qorn-launcher/a", true), "(no failure)");
+    EXPECT_EQ(refusal("Updater.exe", true), "(no failure)");
+}
+
+TEST(ClientPathJoin, JoinsUnderTheRootAndRefusesLinksOnTheWay) {
+    TempFolder root;
+    EXPECT_EQ(client_path(root.path(), "Data/nhân vật/a.bmd", false), root / L"Data" / L"nhân vật" / L"a.bmd");
+    EXPECT_EQ(failure_of([&] { client_path(root.path(), "Updater.exe", false); }),
+              "Đường dẫn dành riêng cho launcher.");
+
+    std::filesystem::create_directories(root / L"real");
+    if (!make_folder_link(root / L"Data", root / L"real")) GTEST_SKIP() << "no folder links here";
+    EXPECT_EQ(failure_of([&] { client_path(root.path(), "Data/a.bmd", false); }),
+              "Không chấp nhận liên kết thư mục/file: " + path_text(root / L"Data"));
+    EXPECT_EQ(failure_of([&] { client_path(root / L"Data", "a.bmd", false); }),
+              "Không chấp nhận liên kết thư mục/file: " + path_text(root / L"Data"));
+    EXPECT_NO_THROW(client_path(root.path(), "Other/a.bmd", false));
 }
 
 }  // namespace
