@@ -2,7 +2,8 @@
 Odd rounds end with a normal run, which must leave the new release, verified; even rounds
 with a run against a stopped host, which shows what the roll-back left: the old release
 byte for byte when the kill came before the commit, the new one after it. Nothing else is
-touched. QORN_TORTURE_SEED repeats a run; QORN_TORTURE_ROUNDS sets the number of rounds."""
+touched. A second torture does the same with files of 24 MiB. QORN_TORTURE_SEED repeats a
+run; QORN_TORTURE_ROUNDS and QORN_TORTURE_LARGE_ROUNDS set the numbers of rounds."""
 
 import os, random, shutil, sys, time, unittest
 
@@ -10,6 +11,7 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."
 from harness import ClientCase, make_tree, read_tree, sample_files  # noqa: E402
 
 ROUNDS = int(os.environ.get("QORN_TORTURE_ROUNDS", "32"))
+LARGE_ROUNDS = int(os.environ.get("QORN_TORTURE_LARGE_ROUNDS", "8"))
 
 def next_release(files):
     """About two files in three changed, a few dropped, a few added."""
@@ -28,15 +30,23 @@ def snapshot(root):
 
 class KilledUpdates(ClientCase):
     def test_every_killed_update_is_finished_or_rolled_back(self):
+        old = sample_files(499)
+        self.torture(old, next_release(old), ROUNDS, "--packages", "2")
+
+    def test_killed_updates_of_large_files(self):
+        """Files of 24 MiB: a kill lands inside their transfers, checks and moves."""
+        old = dict(sample_files(20), **{"Data/Khối %d.pak" % i: os.urandom(24 << 20) for i in range(6)})
+        new = dict(next_release(old), **{"Data/Khối %d.pak" % i: os.urandom(24 << 20) for i in range(5)})
+        self.torture(old, new, LARGE_ROUNDS)
+
+    def torture(self, old, new, rounds, *first_options):
         seed = int(os.environ.get("QORN_TORTURE_SEED", str(random.randrange(1 << 32))))
         print("\ncrash torture: seed %d, %d rounds (QORN_TORTURE_SEED=%d repeats it)"
-              % (seed, ROUNDS, seed), file=sys.stderr, flush=True)
+              % (seed, rounds, seed), file=sys.stderr, flush=True)
         draw = random.Random(seed)
-        old = sample_files(499)
-        new = next_release(old)
         own = {"Screenshots/ảnh 1.jpg": b"player's own", "config.ini": b"[game]\nwindowed=1\n"}
-        self.publish(old, "r1", "--packages", "2").serve()
-        self.assert_synced(self.sync(), "r1", downloaded=500)
+        self.publish(old, "r1", *first_options).serve()
+        self.assert_synced(self.sync(), "r1", downloaded=len(old))
         make_tree(self.client, own)
         neighbour = make_tree(self.work + "/neighbour", {"keep.txt": b"outside the client folder"})
         outside = snapshot(neighbour)
@@ -51,7 +61,7 @@ class KilledUpdates(ClientCase):
         span = time.monotonic() - started
         print("an uninterrupted update takes %.1f s" % span, file=sys.stderr, flush=True)
 
-        for number in range(1, ROUNDS + 1):
+        for number in range(1, rounds + 1):
             offline = number % 2 == 0
             self.serve()
             shutil.rmtree(self.client)
