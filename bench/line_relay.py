@@ -295,7 +295,9 @@ class LineRelay:
             else:
                 timeout = (int(left * 1000) - 0.5) / 1000  # epoll rounds it up to whole ms
         readable = set()
-        for key, mask in self.selector.select(timeout):
+        events = self.selector.select(timeout)
+        now = time.monotonic()
+        for key, mask in events:
             if key.data == "accept":
                 self.accept()
             elif key.data == "wake":
@@ -306,22 +308,21 @@ class LineRelay:
             else:
                 connection, sock = key.data, key.fileobj
                 if mask & selectors.EVENT_WRITE:
-                    self.guarded(connection, connection.target_of(sock).write)
+                    self.guarded(connection, connection.target_of(sock).write, now)
                 if mask & selectors.EVENT_READ:
                     readable.add(connection.source_of(sock))
         # One piece a pipe, in the order of the link's turns: connections that
         # have data take the link in turns, as TCP flows share a line.
-        now = time.monotonic()
         for link in (self.up, self.down):
             for pipe in [p for p in link.turns if p in readable]:
                 self.guarded(pipe.connection, pipe.read, now)
 
     @staticmethod
-    def guarded(connection, action, *arguments):
+    def guarded(connection, action, now):
         if connection.closed:
             return
         try:
-            action(*arguments) if arguments else action(time.monotonic())
+            action(now)
         except OSError:
             connection.close()  # a reset or error on either side ends both
 
