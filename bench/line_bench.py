@@ -44,7 +44,7 @@ import sync_bench
 from sync_bench import STAGES, stage_durations, write_large_release, write_small_release
 from sync_support import (FAILURES, MIB, Launcher, expect, free_port, group, harness, mib_text,
                           paragraph, publish, seconds_text, spread, start, start_server, stop,
-                          stop_all, timed, tree_bytes, wait_for_file, warm)
+                          stop_all, timed, wait_for_file, warm)
 
 LINE_RELAY = os.path.join(os.path.dirname(os.path.abspath(__file__)), "line_relay.py")
 
@@ -95,7 +95,6 @@ class Site:
         self.name, self.label, self.packages = name, label, packages
         self.folder = os.path.join(work, name)
         os.makedirs(self.folder)
-        self.bytes = tree_bytes(source)
         self.relay_port = free_port()
         site = os.path.join(self.folder, "site")
         progress("%s: publishing (%s)" % (label, "%d packages" % packages if packages
@@ -104,7 +103,7 @@ class Site:
         self.manifest = publish(source, site, "http://127.0.0.1:%d" % self.relay_port,
                                 self.release_id, packages)
         self.files = self.manifest["files"]
-        self.bytes_of_files = sum(e["size"] for e in self.files)
+        self.bytes = sum(e["size"] for e in self.files)
         bodies = self.manifest.get("packages") or self.files
         self.manifest_bytes = os.path.getsize(os.path.join(site, "public", "api", "manifest"))
         self.need = self.manifest_bytes + sum(body["size"] for body in bodies)
@@ -134,9 +133,9 @@ class LineRelay:
         rate, rtt = ("unlimited", 0) if line is None else line
         # At a raised priority where allowed (nice goes on without it otherwise): the
         # line stands for a network, which other work on this machine would not slow.
-        self.process = start(["nice", "-n", "-5", sys.executable, LINE_RELAY, str(host_port), "--rate", str(rate),
-                              "--rtt", str(rtt), "--port", str(port), "--port-file",
-                              self.port_file, "--counts-file", self.counts_file])
+        self.process = start(["nice", "-n", "-5", sys.executable, LINE_RELAY, str(host_port),
+                              "--rate", str(rate), "--rtt", str(rtt), "--port", str(port),
+                              "--port-file", self.port_file, "--counts-file", self.counts_file])
         self.port = int(wait_for_file(self.port_file, "the line relay's port file", self.process))
         self.nice = os.getpriority(os.PRIO_PROCESS, self.process.pid)
 
@@ -216,11 +215,11 @@ def relay_check(site, folder):
             os.sync()
             warm(site.bodies)
             figures[("direct", parallel)].append(curl(site.file_urls(site.host_port),
-                                                      site.bytes_of_files, folder, parallel,
+                                                      site.bytes, folder, parallel,
                                                       to_disk=False))
             relay = LineRelay(site.host_port, None, site.relay_port, folder, "relay-unlimited")
             figures[("relay", parallel)].append(curl(site.file_urls(relay.port),
-                                                     site.bytes_of_files, folder, parallel,
+                                                     site.bytes, folder, parallel,
                                                      to_disk=False))
             figures[("relay cpu", parallel)].append(relay.finish()[2])
     progress("  " + ", ".join("%s%s %s" % (way, " x4" if parallel else "", spread(values))
@@ -247,7 +246,7 @@ def line_case(launcher, site, line, folder, with_curl):
         os.sync()
         warm(site.bodies)
         relay = LineRelay(site.host_port, line, site.relay_port, folder, "relay-curl")
-        case["curl"] = curl(site.file_urls(relay.port), site.bytes_of_files, folder)
+        case["curl"] = curl(site.file_urls(relay.port), site.bytes, folder)
         case["curl_connections"], case["curl_wire"], _ = relay.finish()
         site.log.new(at_least=len(site.files))
         progress("  curl %s" % seconds_text(case["curl"]))
@@ -301,8 +300,8 @@ def section(sites, lines, check, results, floor, loads):
         direct = statistics.median(check[("direct", parallel)])
         relayed = statistics.median(check[("relay", parallel)])
         out.append("| %s | %s, %s | %s, %s | %.2f | %s |" % (
-            label, spread(check[("direct", parallel)]), rate_text(large.bytes_of_files, direct),
-            spread(check[("relay", parallel)]), rate_text(large.bytes_of_files, relayed),
+            label, spread(check[("direct", parallel)]), rate_text(large.bytes, direct),
+            spread(check[("relay", parallel)]), rate_text(large.bytes, relayed),
             relayed / direct, seconds_text(statistics.median(check[("relay cpu", parallel)]))))
     slowest = max(max(check[("relay", p)]) for p in (False, True))
     out += [
@@ -310,8 +309,8 @@ def section(sites, lines, check, results, floor, loads):
         paragraph(
             "Target: the relay carries well above 1 Gbit/s, so that it is not what limits the "
             "fastest line. Its slowest run above carried %s, %.1f times the 1 Gbit/s line."
-            % (rate_text(large.bytes_of_files, slowest),
-               large.bytes_of_files * 8 / slowest / 1e9)),
+            % (rate_text(large.bytes, slowest),
+               large.bytes * 8 / slowest / 1e9)),
         "",
     ]
 
@@ -405,7 +404,7 @@ def explanations(sites, lines, results, floor):
         durations, before = stage_durations(case["stages"], case["seconds"])
         download = durations.get(2, 0)
         after = case["seconds"] - before - sum(durations.get(n, 0) for n in (8, 0, 1, 2))
-        bodies = large.bytes_of_files * 8 / (line[0] * 1e6)
+        bodies = large.bytes * 8 / (line[0] * 1e6)
         parts.append(
             "at %s the download stage took %s where the line needs %s for the bodies (%s of "
             "the rate while it ran), and the stages after it took %s, %s of it the second "

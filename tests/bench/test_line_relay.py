@@ -6,7 +6,8 @@ but not by its two directions, and resets, a missing host and the command line b
 Times are checked against what the line allows: never faster (the relay's purpose), and not
 far slower (a margin for a busy machine); no figure here is a performance target."""
 
-import json, os, shutil, signal, socket, statistics, subprocess, sys, tempfile, threading, time, unittest
+import json, os, shutil, signal, socket, statistics, subprocess, sys, tempfile, threading, time
+import unittest
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 sys.path.insert(0, os.path.join(ROOT, "bench"))
