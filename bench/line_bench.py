@@ -184,8 +184,11 @@ def wine_ready(launcher):
     """A wineserver with Wine's services running, so that no run pays for their start:
     the one scripts/bench starts ends five minutes after the last Wine program, and curl's
     long runs between the launcher's outlast that."""
-    subprocess.run(["wineserver", "-p300"], stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                   stderr=subprocess.DEVNULL)  # one that already runs is kept as it is
+    quiet = {"stdin": subprocess.DEVNULL, "stdout": subprocess.DEVNULL,
+             "stderr": subprocess.DEVNULL}
+    subprocess.run(["wineserver", "-p300"], **quiet)  # one that already runs is kept as it is
+    # Services started by a program whose output is read would hold its pipes open.
+    subprocess.run(["wine", "cmd", "/c", "exit"], timeout=120, **quiet)
     launcher.floor()
 
 
@@ -543,7 +546,7 @@ def main():
     launcher = Launcher(os.path.abspath(args.updater), os.path.abspath(args.trivial))
     loads = [os.getloadavg()[0]]
     try:
-        launcher.floor()
+        wine_ready(launcher)
         floor = statistics.median(launcher.floor() for _ in range(3))
         sites = publish_sites(work)
         check = relay_check(sites[0], work)
