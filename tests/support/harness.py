@@ -357,10 +357,11 @@ class Programs:
     """A test case's view of the launchers running from its client folder."""
 
     def programs(self, option=None):
-        """The argument lists of the client folder's running Updater.exe processes (with
-        `option`, those given it)."""
+        """The argument lists of the launcher's processes running from the client folder:
+        Updater.exe and the hand-over's worker.exe, not the game (with `option`, those
+        given it)."""
         return [argv for argv in programs_of(self.client).values()
-                if argv[0].endswith("Updater.exe") and (option is None or option in argv)]
+                if argv[0].endswith(("Updater.exe", "worker.exe")) and (option is None or option in argv)]
 
     def wait_until(self, test, what, timeout=40):
         deadline = time.monotonic() + timeout
