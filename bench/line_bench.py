@@ -30,22 +30,19 @@ keep a wineserver running (`wineserver -p`, as scripts/bench does).
 """
 
 import argparse
-import atexit
 import collections
 import json
 import os
 import shutil
-import signal
 import statistics
 import subprocess
 import sys
-import tempfile
 
 import sync_bench
 from sync_bench import STAGES, stage_durations, write_large_release, write_small_release
 from sync_support import (FAILURES, MIB, Launcher, expect, free_port, group, harness, mib_text,
                           paragraph, publish, seconds_text, spread, start, start_server, stop,
-                          stop_all, timed, wait_for_file, warm)
+                          timed, wait_for_file, warm, work_folder)
 
 LINE_RELAY = os.path.join(os.path.dirname(os.path.abspath(__file__)), "line_relay.py")
 
@@ -528,20 +525,8 @@ def main():
     if args.smoke:
         SMALL_FILES = 200
         sync_bench.LARGE_FILES, sync_bench.LARGE_FILE_BYTES = 4, MIB
-    for path in (args.updater, args.trivial):
-        if not os.path.isfile(path):
-            sys.exit("line_bench: %s is missing; build first (scripts/setup)" % path)
 
-    os.makedirs(args.work, exist_ok=True)
-    work = tempfile.mkdtemp(prefix="line.", dir=args.work)
-
-    def clean_up():
-        stop_all()
-        shutil.rmtree(work, ignore_errors=True)
-
-    atexit.register(clean_up)
-    for number in (signal.SIGTERM, signal.SIGINT, signal.SIGHUP):
-        signal.signal(number, lambda signum, _: sys.exit(128 + signum))
+    work = work_folder("line_bench", args.work, (args.updater, args.trivial))
 
     launcher = Launcher(os.path.abspath(args.updater), os.path.abspath(args.trivial))
     loads = [os.getloadavg()[0]]

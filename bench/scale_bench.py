@@ -30,7 +30,6 @@ this script alone.
 """
 
 import argparse
-import atexit
 import json
 import os
 import shutil
@@ -38,13 +37,12 @@ import signal
 import statistics
 import subprocess
 import sys
-import tempfile
 import threading
 import time
 
 from sync_bench import STAGES, stage_durations
 from sync_support import (FAILURES, MIB, BenchError, expect, group, harness, mib_text, paragraph,
-                          publish, seconds_text, spread, start_server, stop_all, warm)
+                          publish, seconds_text, spread, start_server, stop_all, warm, work_folder)
 
 FILE_BYTES = 1024
 FILES = 200000            # the whole client, Main.exe included
@@ -818,19 +816,8 @@ def main():
         global REFERENCE_RUNS
         FILES, REFERENCE_FILES, CHANGED, QUICK_RUNS, REFERENCE_RUNS = 5000, 200, 200, 2, 1
         LARGE_FILES, LARGE_FILE_BYTES = 8, 4 * MIB
-    if not os.path.isfile(args.updater):
-        sys.exit("scale_bench: %s is missing; build first (scripts/setup)" % args.updater)
 
-    os.makedirs(args.work, exist_ok=True)
-    work = tempfile.mkdtemp(prefix="scale.", dir=args.work)
-
-    def clean_up():
-        stop_all()
-        shutil.rmtree(work, ignore_errors=True)
-
-    atexit.register(clean_up)
-    for number in (signal.SIGTERM, signal.SIGINT, signal.SIGHUP):
-        signal.signal(number, lambda signum, _: sys.exit(128 + signum))
+    work = work_folder("scale_bench", args.work, (args.updater,))
 
     updater = os.path.abspath(args.updater)
     try:

@@ -27,19 +27,16 @@ scripts/bench, which exports it before running this script; the environment
 """
 
 import argparse
-import atexit
 import json
 import os
 import shutil
-import signal
 import statistics
 import sys
-import tempfile
 import time
 
 from sync_support import (FAILURES, MIB, QUICK_RUN_TIMEOUT, ROOT, Launcher, Relay, expect, group,
                           free_port, mib_text, paragraph, progress, publish, run, seconds_text,
-                          spread, start_server, stop_all, timed, tree_bytes, warm)
+                          spread, start_server, stop_all, timed, tree_bytes, warm, work_folder)
 
 SAMPLE_RELEASE = os.path.join(ROOT, "scripts", "sample_release.py")
 
@@ -516,20 +513,8 @@ def main():
         QUICK_SIZES, LARGE_FILES, LARGE_FILE_BYTES, args.runs = (200, 1000), 4, MIB, 1
     if args.section != "quick" and "BASH_FUNC_wire_counter%%" not in os.environ:
         sys.exit("sync_bench: the wire_counter relay is not exported; run me from scripts/bench")
-    for path in (args.updater, args.trivial):
-        if not os.path.isfile(path):
-            sys.exit("sync_bench: %s is missing; build first (scripts/setup)" % path)
 
-    os.makedirs(args.work, exist_ok=True)
-    work = tempfile.mkdtemp(prefix="sync.", dir=args.work)
-
-    def clean_up():
-        stop_all()
-        shutil.rmtree(work, ignore_errors=True)
-
-    atexit.register(clean_up)
-    for number in (signal.SIGTERM, signal.SIGINT, signal.SIGHUP):
-        signal.signal(number, lambda signum, _: sys.exit(128 + signum))
+    work = work_folder("sync_bench", args.work, (args.updater, args.trivial))
 
     launcher = Launcher(os.path.abspath(args.updater), os.path.abspath(args.trivial))
     try:

@@ -3,11 +3,15 @@ runs the host tool, reads request logs and runs Updater.exe under Wine): the
 byte-counting relay, timed runs, the benchmark's checks, and the number formats of
 the document."""
 
+import atexit
 import json
 import os
+import shutil
+import signal
 import statistics
 import subprocess
 import sys
+import tempfile
 import textwrap
 import time
 
@@ -30,6 +34,26 @@ class BenchError(Exception):
 
 # Failures of the harness's steps end the benchmark with their message, as its own do.
 FAILURES = (BenchError, RuntimeError, subprocess.TimeoutExpired)
+
+
+def work_folder(name, parent, programs):
+    """A fresh folder for one benchmark script's run inside `parent`, removed with every
+    server started here when the script ends, also on a signal; the script stops first
+    when one of `programs` has not been built."""
+    for path in programs:
+        if not os.path.isfile(path):
+            sys.exit("%s: %s is missing; build first (scripts/setup)" % (name, path))
+    os.makedirs(parent, exist_ok=True)
+    work = tempfile.mkdtemp(prefix=name.split("_")[0] + ".", dir=parent)
+
+    def clean_up():
+        stop_all()
+        shutil.rmtree(work, ignore_errors=True)
+
+    atexit.register(clean_up)
+    for number in (signal.SIGTERM, signal.SIGINT, signal.SIGHUP):
+        signal.signal(number, lambda signum, _: sys.exit(128 + signum))
+    return work
 
 
 def progress(text):
