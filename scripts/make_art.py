@@ -177,6 +177,13 @@ def glow(u, v, rx, ry, cx, cy):
     return math.exp(-(dx * dx + dy * dy))
 
 
+def skyline(rng, n, W, H, rough, level):
+    """The n + 1 points of a skyline across the picture: level(u, h) is its height (a
+    fraction of H) at u, with h the jagged roughness there."""
+    h = jagged(rng, n, rough)
+    return [(i / n * W, H * level(i / n, h[i])) for i in range(n + 1)]
+
+
 def jagged(rng, n, rough):
     """n+1 midpoint-displacement heights scaled to -1..1."""
     h = ridge(rng, n, rough, 1.0)[:n + 1]
@@ -330,26 +337,16 @@ def background_land(W, H, rng):
     n = 1024
 
     # the farthest range, barely darker than the sky
-    h = jagged(rng, n, 0.62)
-    pts = []
-    for i in range(n + 1):
-        u = i / n
-        lift = (0.035 * smooth(0.15, 0.55, u) + 0.03 * glow(u, 0, 0.07, 1, 0.56, 0)
-                + 0.03 * glow(u, 0, 0.05, 1, 0.95, 0))
-        pts.append((u * W, H * (0.592 - lift - 0.022 * h[i])))
+    pts = skyline(rng, n, W, H, 0.62, lambda u, h: 0.592 - (0.035 * smooth(0.15, 0.55, u) + 0.03 * glow(
+        u, 0, 0.07, 1, 0.56, 0) + 0.03 * glow(u, 0, 0.05, 1, 0.95, 0)) - 0.022 * h)
     fill_layer(W, H, "far2", 0.12, [ridge_polygon(pts, H)],
                lambda u, v: mix(mix((36, 17, 13), (150, 60, 26), glow(u, 0.6, 0.24, 1, GX, 0)),
                                 mix((46, 20, 14), (180, 74, 32), glow(u, 0.6, 0.28, 1, GX, 0)),
                                 smooth(0.52, 0.62, v)))
 
     # the far range
-    h = jagged(rng, n, 0.6)
-    pts = []
-    for i in range(n + 1):
-        u = i / n
-        lift = (0.03 * smooth(0.2, 0.45, u) + 0.035 * glow(u, 0, 0.05, 1, 0.46, 0)
-                + 0.03 * glow(u, 0, 0.06, 1, 0.99, 0))
-        pts.append((u * W, H * (0.622 - lift - 0.018 * h[i])))
+    pts = skyline(rng, n, W, H, 0.6, lambda u, h: 0.622 - (0.03 * smooth(0.2, 0.45, u) + 0.035 * glow(
+        u, 0, 0.05, 1, 0.46, 0) + 0.03 * glow(u, 0, 0.06, 1, 0.99, 0)) - 0.018 * h)
     fill_layer(W, H, "far", 0.2, [ridge_polygon(pts, H)],
                lambda u, v: mix(mix((26, 13, 11), (92, 38, 20), glow(u, 0.6, 0.22, 1, GX, 0)),
                                 mix((44, 20, 14), (150, 62, 28), glow(u, 0.6, 0.28, 1, GX, 0)),
@@ -370,12 +367,8 @@ def background_land(W, H, rng):
     s = 3.1                                   # pixels per fortress unit
     top = 0.455 * H
     foot = 0.70 * H
-    h = jagged(rng, n, 0.58)
-    mid = []
-    for i in range(n + 1):
-        u = i / n
-        mid.append((u * W, H * (0.672 - 0.03 * smooth(0.5, 0.0, u) - 0.016 * h[i]
-                                - 0.02 * glow(u, 0, 0.05, 1, 0.93, 0))))
+    mid = skyline(rng, n, W, H, 0.58, lambda u, h: 0.672 - 0.03 * smooth(0.5, 0.0, u) - 0.016 * h
+                - 0.02 * glow(u, 0, 0.05, 1, 0.93, 0))
     crag = []
     for side, spread in ((-1, 110), (1, 150)):
         jag = jagged(rng, 32, 0.55)
@@ -408,12 +401,8 @@ def background_land(W, H, rng):
     im("scene.miff", "win.miff", "-compose", "Screen", "-composite", "scene.miff")
 
     # near ground: a dark bluff on the left, low slopes on the right
-    h = jagged(rng, n, 0.55)
-    pts = []
-    for i in range(n + 1):
-        u = i / n
-        y = 0.745 - 0.16 * smooth(0.40, 0.0, u) ** 1.3 - 0.035 * glow(u, 0, 0.10, 1, 0.90, 0) + 0.012 * h[i]
-        pts.append((u * W, H * y))
+    pts = skyline(rng, n, W, H, 0.55, lambda u, h: 0.745 - 0.16 * smooth(0.40, 0.0, u) ** 1.3
+                - 0.035 * glow(u, 0, 0.10, 1, 0.90, 0) + 0.012 * h)
     fill_layer(W, H, "near", 0.0, [ridge_polygon(pts, H)],
                lambda u, v: mix((10, 7, 7), (26, 13, 10),
                                 glow(u, 0.72, 0.25, 1, 0.8, 0) * (1 - smooth(0.7, 0.86, v))))
