@@ -99,9 +99,16 @@ std::string sha256_file(const std::filesystem::path& path, const Cancel& cancel,
 
 bool file_matches(const std::filesystem::path& path, std::uint64_t size, std::string_view sha256,
                   const Cancel& cancel, const ByteCallback& progress) {
+    return matching_file(path, size, sha256, cancel, progress).has_value();
+}
+
+std::optional<FileInfo> matching_file(const std::filesystem::path& path, std::uint64_t size,
+                                      std::string_view sha256, const Cancel& cancel,
+                                      const ByteCallback& progress) {
     const FileInfo info = file_info(path);
-    if (!info.exists || info.is_directory || info.size != size) return false;
-    return sha256_file(path, cancel, progress) == sha256;
+    if (!info.exists || info.is_directory || info.size != size) return std::nullopt;
+    if (sha256_file(path, cancel, progress) != sha256) return std::nullopt;
+    return info;
 }
 
 void require_sha256(std::string_view text) {

@@ -3,11 +3,13 @@
 #pragma once
 
 #include "core/cancel.hpp"
+#include "core/files.hpp"
 #include "core/progress.hpp"
 #include "core/unique_handle.hpp"
 
 #include <cstdint>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -37,6 +39,11 @@ std::string sha256_file(const std::filesystem::path& path, const Cancel& cancel,
 // False without reading when the file is missing, a folder, or of another size.
 bool file_matches(const std::filesystem::path& path, std::uint64_t size, std::string_view sha256,
                   const Cancel& cancel, const ByteCallback& progress = {});
+// As file_matches; a match answers the file's information as read just before its
+// bytes were hashed, so a later look can tell whether it changed since.
+std::optional<FileInfo> matching_file(const std::filesystem::path& path, std::uint64_t size,
+                                      std::string_view sha256, const Cancel& cancel,
+                                      const ByteCallback& progress = {});
 // Accepts exactly 64 lower-case hexadecimal characters.
 void require_sha256(std::string_view text);
 

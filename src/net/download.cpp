@@ -27,7 +27,7 @@ struct Target {
     const ByteCallback& piece;
 };
 
-void fail_and_delete(const std::filesystem::path& path, const char* message) {
+[[noreturn]] void fail_and_delete(const std::filesystem::path& path, const char* message) {
     delete_file(path);
     throw std::runtime_error(message);
 }
@@ -62,7 +62,7 @@ std::uint64_t receive_body(HttpResponse& response, HANDLE file, const Target& ta
     }
 }
 
-void attempt(Network& network, const Target& target) {
+FileInfo attempt(Network& network, const Target& target) {
     Cancel& cancel = network.cancel();
     cancel.check();
     const FileInfo existing = file_info(target.path);
@@ -94,9 +94,9 @@ void attempt(Network& network, const Target& target) {
         }
     }
     require(offset == target.size, "Dữ liệu tải bị ngắt trước khi hoàn tất.");
-    if (!file_matches(target.path, target.size, target.sha256, cancel)) {
-        fail_and_delete(target.path, "File tải về sai SHA-256.");
-    }
+    const std::optional<FileInfo> verified = matching_file(target.path, target.size, target.sha256, cancel);
+    if (!verified) fail_and_delete(target.path, "File tải về sai SHA-256.");
+    return *verified;
 }
 
 // The pause before another attempt, cut short by a stop.
@@ -110,19 +110,19 @@ void wait_before_retry(const Cancel& cancel, int milliseconds) {
 
 }  // namespace
 
-void download_file(Network& network, std::wstring_view url, const std::filesystem::path& destination,
-                   std::uint64_t size, std::string_view sha256, const ByteCallback& total, const ByteCallback& piece) {
+FileInfo download_file(Network& network, std::wstring_view url, const std::filesystem::path& destination,
+                       std::uint64_t size, std::string_view sha256, const ByteCallback& total,
+                       const ByteCallback& piece) {
     require_same_host(url, network.manifest_url());
     Cancel& cancel = network.cancel();
-    if (file_matches(destination, size, sha256, cancel)) {
+    if (const std::optional<FileInfo> verified = matching_file(destination, size, sha256, cancel)) {
         if (total) total(size);
-        return;
+        return *verified;
     }
     const Target target{url, destination, size, sha256, total, piece};
     for (int number = 0;; ++number) {
         try {
-            attempt(network, target);
-            return;
+            return attempt(network, target);
         } catch (const Cancelled&) {
             throw;
         } catch (const std::exception&) {

@@ -3,6 +3,7 @@
 // Several calls may run at once on different destinations with one Network.
 #pragma once
 
+#include "core/files.hpp"
 #include "core/progress.hpp"
 #include "net/network.hpp"
 
@@ -15,7 +16,9 @@ namespace qorn {
 // On return the destination holds exactly the expected file. Three attempts, 300
 // then 600 ms apart; a stop ends it at once with Cancelled. total: bytes of this
 // file on disk so far; piece: the size of each piece just written. Both may be empty.
-void download_file(Network& network, std::wstring_view url, const std::filesystem::path& destination,
-                   std::uint64_t size, std::string_view sha256, const ByteCallback& total, const ByteCallback& piece);
+// Answers the destination's information as read just before its bytes were checked.
+FileInfo download_file(Network& network, std::wstring_view url, const std::filesystem::path& destination,
+                       std::uint64_t size, std::string_view sha256, const ByteCallback& total,
+                       const ByteCallback& piece);
 
 }  // namespace qorn

@@ -175,10 +175,26 @@ void extract_packages(const State& state, const Manifest& manifest, const Cancel
     }
 }
 
+// The staged files this run's downloads read back from disk and found matching,
+// with their information as read just before that check, by case key.
+using Vouched = std::map<std::wstring, FileInfo>;
+
+// A file whose size and modification time are still those read just before this run
+// read it back and hashed it is not hashed again: every byte of it has been checked
+// once from disk, after its flush, and nothing but this run (holding the update lock)
+// writes the staging area. Whatever else changes it shows a new time or size and is
+// hashed again; a writer able to hide that could as well change the file after any
+// second pass. Unpacked files and everything else are hashed here.
+bool still_verified(const Vouched& vouched, const ClientFile& file, const FileInfo& now) {
+    const auto found = vouched.find(file.key);
+    return found != vouched.end() && now.exists && !now.is_directory && now.size == file.size &&
+           found->second.size == now.size && found->second.modified_ticks == now.modified_ticks;
+}
+
 // Every staged file against the release before the transaction, on the scan's workers;
 // the first file in list order that differs is the one named.
-void verify_staged(const State& state, const std::vector<ClientFile>& files, const Cancel& cancel,
-                   const ProgressCallback& progress, HashCache* staged) {
+void verify_staged(const State& state, const std::vector<ClientFile>& files, const Vouched& vouched,
+                   const Cancel& cancel, const ProgressCallback& progress, HashCache* staged) {
     if (staged != nullptr) staged->clear();
     const Reporter report(progress);
     const wchar_t* const text = L"Kiểm tra dữ liệu trước khi cài…";
@@ -191,6 +207,10 @@ void verify_staged(const State& state, const std::vector<ClientFile>& files, con
         [&](size_t i, const ByteCallback& hashed) {
             const std::filesystem::path path = staging_path(state, files[i].path);
             found[i] = file_info(path);
+            if (still_verified(vouched, files[i], found[i])) {
+                if (hashed) hashed(files[i].size);
+                return true;
+            }
             return file_matches(path, files[i].size, files[i].sha256, cancel, hashed);
         });
     for (size_t i = 0; i < files.size(); ++i) {
@@ -219,15 +239,21 @@ void download_files(const State& state, const Manifest& manifest, const std::vec
     Reporter(progress).bytes(Stage::downloading, L"Chuẩn bị tải và xác thực dữ liệu…", {}, {.total = total});
     const std::vector<Item> items = plan_items(state, manifest, fetched, plan.packages);
     Transfers transfers(items, total, progress);
+    std::vector<FileInfo> checked(items.size());
     run_parallel(items.size(), cancel, [&](size_t i) {
         const Item& item = items[i];
-        download_file(network, item.url, item.destination, item.size, item.sha256,
-                      [&](std::uint64_t bytes) { transfers.on_disk(i, bytes); },
-                      [&](std::uint64_t bytes) { transfers.received(bytes); });
+        checked[i] = download_file(network, item.url, item.destination, item.size, item.sha256,
+                                   [&](std::uint64_t bytes) { transfers.on_disk(i, bytes); },
+                                   [&](std::uint64_t bytes) { transfers.received(bytes); });
         transfers.finished(i);
     });
-    if (plan.packages) extract_packages(state, manifest, cancel, progress);
-    verify_staged(state, files, cancel, progress, staged);
+    Vouched vouched;
+    if (plan.packages) {
+        extract_packages(state, manifest, cancel, progress);
+    } else {
+        for (size_t i = 0; i < fetched.size(); ++i) vouched.emplace(fetched[i].key, checked[i]);
+    }
+    verify_staged(state, files, vouched, cancel, progress, staged);
 }
 
 }  // namespace qorn

@@ -369,29 +369,48 @@ TEST(DownloadPlanning, AStagingAreaOfTheOtherShapeIsClearedAndMeasuredAgain) {
     }
 }
 
-TEST(DownloadPlanning, StagedFileAlteredBeforeVerification) {
-    // Nothing listens on this port: files already staged are accepted without a request.
+TEST(DownloadPlanning, StagedFileChangedBeforeVerification) {
+    // Nothing listens on this port: files already staged are accepted without a request,
+    // each after being read back and hashed once in this run.
     const std::wstring dead_host_manifest = L"http://127.0.0.1:9/api/manifest";
-    TempFolder folder;
-    const State state(folder / L"client");
-    Cancel cancel;
-    Network network(dead_host_manifest, cancel);
     const Bodies bodies = {{"Main.exe", "main"}, {"Data/f1", "body 1"}, {"Data/f2", "body 2"}};
-    for (const auto& [path, body] : bodies) write_bytes(staging_path(state, path), body);
-    json document = json::parse(release_of(bodies).text);
-    for (json& file : document["files"]) file["url"] = "http://127.0.0.1:9/files/" + file["sha256"].get<std::string>();
-    const Manifest manifest = manifest_from_json(document, dead_host_manifest);
-
-    // Both change after they were found complete, before the check on four threads; the
-    // first in the release's order is named, whichever thread finds its fault first.
-    const std::string failure = failure_of([&] {
-        download_files(state, manifest, manifest.files, nullptr, network, cancel, [&](const Progress& p) {
-            if (p.stage == Stage::verifying && p.files_done == 0 && p.detail.empty()) {
-                for (const char* path : {"Data/f2", "Data/f1"}) write_bytes(staging_path(state, path), "BODY 9");
-            }
-        }, nullptr, nullptr);
-    });
-    EXPECT_EQ(failure, "File tải về/giải nén sai SHA-256: Data/f1");
+    enum class Change { rewritten, held_open, held_open_time_moved };
+    const struct {
+        Change change;
+        std::string failure;
+    } rows[] = {
+        // The first in the release's order is named, whichever thread finds its fault first.
+        {Change::rewritten, "File tải về/giải nén sai SHA-256: Data/f1"},
+        // Unchanged since this run checked them: not opened again.
+        {Change::held_open, "(no failure)"},
+        // Another time: read again, so the sharing violation shows.
+        {Change::held_open_time_moved, "Không mở được file"},
+    };
+    for (const auto& row : rows) {
+        TempFolder folder;
+        const State state(folder / L"client");
+        Cancel cancel;
+        Network network(dead_host_manifest, cancel);
+        for (const auto& [path, body] : bodies) write_bytes(staging_path(state, path), body);
+        json document = json::parse(release_of(bodies).text);
+        for (json& file : document["files"]) file["url"] = "http://127.0.0.1:9/files/" + file["sha256"].get<std::string>();
+        const Manifest manifest = manifest_from_json(document, dead_host_manifest);
+        std::vector<std::unique_ptr<HeldOpen>> held;
+        const std::string failure = failure_of([&] {
+            download_files(state, manifest, manifest.files, nullptr, network, cancel, [&](const Progress& p) {
+                if (p.stage != Stage::verifying || p.files_done != 0 || !p.detail.empty()) return;
+                for (const char* path : {"Data/f2", "Data/f1"}) {
+                    const std::filesystem::path staged = staging_path(state, path);
+                    if (row.change == Change::rewritten) write_bytes(staged, "BODY 9");
+                    if (row.change == Change::held_open_time_moved) {
+                        set_write_time(staged, file_info(staged).modified_ticks - file_time_to_ticks + 10000000);
+                    }
+                    if (row.change != Change::rewritten) held.push_back(std::make_unique<HeldOpen>(staged));
+                }
+            }, nullptr, nullptr);
+        });
+        EXPECT_EQ(failure.substr(0, row.failure.size()), row.failure) << failure;
+    }
 }
 
 }  // namespace
