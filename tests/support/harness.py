@@ -23,10 +23,10 @@ STATE = ".qorn-launcher"
 NGINX = shutil.which("nginx", path=os.environ.get("PATH", "") + ":/usr/sbin")
 CHILDREN = []
 
-def start(command, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL):
+def start(command, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, env=None):
     """A child process that stop_all() stops, at the latest when Python exits."""
     CHILDREN.append(subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=stdout,
-                                     stderr=stderr))
+                                     stderr=stderr, env=env))
     return CHILDREN[-1]
 
 def stop(process, timeout=10):
@@ -382,11 +382,12 @@ class Programs:
             kill(pid)
 
 class Updater:
-    """`Updater.exe --sync CLIENT URL ...` under Wine; finish() reads its report lines."""
+    """`Updater.exe --sync CLIENT URL ...` under Wine (in another prefix with `env`); finish()
+    reads its report lines."""
 
-    def __init__(self, client, url, *extra, exe=UPDATER):
+    def __init__(self, client, url, *extra, exe=UPDATER, env=None):
         self.process = start(["wine", exe, "--sync", windows_path(client), url, *extra],
-                             stdout=subprocess.PIPE)
+                             stdout=subprocess.PIPE, env=env)
         self.started = time.monotonic()
 
     def finish(self, timeout=300):
