@@ -3,11 +3,11 @@ a CA made for this test, trusted only in a Wine prefix of this test's own. A fir
 the quick path and an update over TLS; the same run fails while the CA is not trusted, and a host
 that offers only TLS 1.0 and 1.1 is refused."""
 
-import hashlib, http.client, os, shutil, signal, ssl, subprocess, sys, tempfile, time, unittest
+import hashlib, http.client, os, shutil, ssl, subprocess, sys, tempfile, time, unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
-from harness import (NGINX, UPDATER, WINEPREFIX, ClientCase, RequestLog, Updater, request, run,  # noqa: E402
-                     sample_files, sha, start_nginx, windows_path)
+from harness import (NGINX, UPDATER, WINEPREFIX, ClientCase, RequestLog, Updater, reload_nginx,  # noqa: E402
+                     request, run, sample_files, sha, start_nginx, windows_path)
 
 OPENSSL = shutil.which("openssl")
 NO_HOST = "Không kết nối được hosting. Chưa có client hoàn chỉnh để chạy."
@@ -159,11 +159,7 @@ class OverTls(ClientCase):
         new = dict(old, **{"Data/Âm thanh/Tệp 002.bmd": b"changed over TLS", "Sự kiện/Mới.ozj": bytes(range(256)) * 40})
         del new["Giao diện/Tệp 003.bmd"]
         self.publish(new, "tls-2")
-        nginx.send_signal(signal.SIGHUP)
-        deadline = time.monotonic() + 10
-        while self.https_request("HEAD", "/api/manifest")[1]["x-qorn-release"] != "tls-2":
-            self.assertLess(time.monotonic(), deadline, "nginx did not reload")
-            time.sleep(0.1)
+        reload_nginx(nginx, "tls-2", lambda: self.https_request("HEAD", "/api/manifest")[1])
         self.assert_installed(self.sync(), "tls-2", new, 2)
         requests = self.log.new()
         self.assertEqual([r[1:] for r in requests[:2]], [["HEAD", "/api/manifest", "200"],

@@ -1,7 +1,7 @@
 """What the whole-program tests, the host tool tests and the sync benchmarks share: child processes,
 client trees, the host tool, nginx, request logs, `Updater.exe --sync` under Wine, test cases."""
 
-import atexit, hashlib, http.client, json, os, shutil, socket, struct, subprocess, sys, tempfile
+import atexit, hashlib, http.client, json, os, shutil, signal, socket, struct, subprocess, sys, tempfile
 import threading, time, unittest
 
 REPO = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
@@ -208,6 +208,16 @@ def start_nginx(root, includes, port):
                 with open(os.path.join(root, "error.log")) as src:
                     raise RuntimeError("nginx did not start: " + src.read()) from None
             time.sleep(0.05)
+
+def reload_nginx(process, release_id, head):
+    """Makes nginx read its configuration again; returns once `head()`, the headers of a HEAD
+    of the manifest, name the release."""
+    process.send_signal(signal.SIGHUP)
+    deadline = time.monotonic() + 10
+    while head()["x-qorn-release"] != release_id:
+        if time.monotonic() > deadline:
+            raise RuntimeError("nginx did not reload")
+        time.sleep(0.1)
 
 def windows_path(path):
     """The Windows path of a Unix path: C:\\ under the prefix's drive_c, else Z:\\."""
