@@ -53,7 +53,8 @@ def trust(env, ca):
     version 1, length) followed by the DER bytes, under the certificate's SHA-1."""
     blob = (32).to_bytes(4, "little") + (1).to_bytes(4, "little") + len(ca).to_bytes(4, "little") + ca
     key = ROOT_STORE + "\\" + hashlib.sha1(ca).hexdigest().upper()
-    # The first program of a prefix starts Wine's services, which would hold its output open.
+    # The first program of a prefix starts Wine's services, which live as long as the persistent
+    # wineserver and hold that program's error output open.
     done = subprocess.run(["wine", "reg", "add", key, "/v", "Blob", "/t", "REG_BINARY", "/d", blob.hex(), "/f"],
                           env=env, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                           stderr=subprocess.DEVNULL, timeout=60)
@@ -151,7 +152,7 @@ class OverTls(ClientCase):
         requests = self.log.new()
         self.assertEqual(requests[0][1:], ["GET", "/api/manifest", "200"])
         self.assertEqual(sorted(r[1] + " " + r[2].split("/")[1] for r in requests[1:]), ["GET packages"] * 2)
-        # Wine 8's WinHTTP hands SChannel TLS 1.2 alone of the launcher's 1.2 and 1.3.
+        # Under Wine 8 always 1.2: its WinHTTP passes on only the 1.2 of the launcher's 1.2 and 1.3.
         self.assertLessEqual({r[0] for r in requests}, {"TLSv1.2", "TLSv1.3"})
         self.assert_synced(self.sync(), "tls-1", downloaded=0, quick=True)
         self.assertEqual([r[1:] for r in self.log.new()], [["HEAD", "/api/manifest", "304"]])
@@ -188,7 +189,8 @@ class OverTls(ClientCase):
     def test_the_window_test_mode_takes_plain_http_on_loopback_only(self):
         for url, message in ((self.url, "UI test mode only accepts HTTP loopback."),
                              ("http://update.example.net/api/manifest", "Hosting phải sử dụng HTTPS.")):
-            done = subprocess.run(["wine", UPDATER, "--test-ui", windows_path(self.client), url],
-                                  env=self.trusting, stdin=subprocess.DEVNULL, capture_output=True, timeout=60)
+            done = subprocess.run(["wine", UPDATER, "--test-ui", windows_path(self.client), url], env=self.trusting,
+                                  stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
+                                  timeout=60)
             self.assertEqual((done.returncode, done.stdout.decode("utf-8").replace("\r\n", "\n")),
                              (1, '{"error":"%s"}\n' % message))
