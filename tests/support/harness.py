@@ -392,8 +392,8 @@ class Programs:
             kill(pid)
 
 class Updater:
-    """`Updater.exe --sync CLIENT URL ...` under Wine (in another prefix with `env`); finish()
-    reads its report lines."""
+    """`Updater.exe --sync CLIENT URL ...` under Wine (with `env`, in the prefix it names);
+    finish() reads its report lines."""
 
     def __init__(self, client, url, *extra, exe=UPDATER, env=None):
         self.process = start(["wine", exe, "--sync", windows_path(client), url, *extra],
