@@ -1,10 +1,11 @@
 """`Updater.exe --sync` against Debian's nginx with the server block the host tool generated: a
 first installation, the quick path, and an update to the next release after a reload."""
 
-import os, re, signal, sys, time, unittest
+import os, re, sys, unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
-from harness import NGINX, ClientCase, RequestLog, request, sample_files, sha, start_nginx  # noqa: E402
+from harness import (NGINX, ClientCase, RequestLog, reload_nginx, request, sample_files, sha,  # noqa: E402
+                     start_nginx)
 
 def entry(line):
     """Method, path and status of a line of nginx's combined access log."""
@@ -29,11 +30,7 @@ class AgainstNginx(ClientCase):
                            "Sự kiện/Mới.ozj": bytes(range(256)) * 40})
         del new["Giao diện/Tệp 003.bmd"]
         self.publish(new, "nginx-2", *options)
-        nginx.send_signal(signal.SIGHUP)  # read the configuration again
-        deadline = time.monotonic() + 10
-        while request(self.port, "HEAD", "/api/manifest")[1]["x-qorn-release"] != "nginx-2":
-            self.assertLess(time.monotonic(), deadline, "nginx did not reload")
-            time.sleep(0.1)
+        reload_nginx(nginx, "nginx-2", lambda: request(self.port, "HEAD", "/api/manifest")[1])
         self.assert_installed(self.sync(), "nginx-2", new, 2)
         requests = self.log.new()
         self.assertEqual(requests[:2], [["HEAD", "/api/manifest", "200"], ["GET", "/api/manifest", "200"]])

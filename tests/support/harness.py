@@ -1,7 +1,7 @@
 """What the whole-program tests, the host tool tests and the sync benchmarks share: child processes,
 client trees, the host tool, nginx, request logs, `Updater.exe --sync` under Wine, test cases."""
 
-import atexit, hashlib, http.client, json, os, shutil, socket, struct, subprocess, sys, tempfile
+import atexit, hashlib, http.client, json, os, shutil, signal, socket, struct, subprocess, sys, tempfile
 import threading, time, unittest
 
 REPO = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
@@ -23,10 +23,10 @@ STATE = ".qorn-launcher"
 NGINX = shutil.which("nginx", path=os.environ.get("PATH", "") + ":/usr/sbin")
 CHILDREN = []
 
-def start(command, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL):
+def start(command, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, env=None):
     """A child process that stop_all() stops, at the latest when Python exits."""
     CHILDREN.append(subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=stdout,
-                                     stderr=stderr))
+                                     stderr=stderr, env=env))
     return CHILDREN[-1]
 
 def stop(process, timeout=10):
@@ -209,6 +209,16 @@ def start_nginx(root, includes, port):
                     raise RuntimeError("nginx did not start: " + src.read()) from None
             time.sleep(0.05)
 
+def reload_nginx(process, release_id, head):
+    """Makes nginx read its configuration again; returns once `head()`, the headers of a HEAD
+    of the manifest, name the release."""
+    process.send_signal(signal.SIGHUP)
+    deadline = time.monotonic() + 10
+    while head()["x-qorn-release"] != release_id:
+        if time.monotonic() > deadline:
+            raise RuntimeError("nginx did not reload")
+        time.sleep(0.1)
+
 def windows_path(path):
     """The Windows path of a Unix path: C:\\ under the prefix's drive_c, else Z:\\."""
     path, relative = os.path.abspath(path), os.path.relpath(path, DRIVE_C)
@@ -382,11 +392,12 @@ class Programs:
             kill(pid)
 
 class Updater:
-    """`Updater.exe --sync CLIENT URL ...` under Wine; finish() reads its report lines."""
+    """`Updater.exe --sync CLIENT URL ...` under Wine (with `env`, in the prefix it names);
+    finish() reads its report lines."""
 
-    def __init__(self, client, url, *extra, exe=UPDATER):
+    def __init__(self, client, url, *extra, exe=UPDATER, env=None):
         self.process = start(["wine", exe, "--sync", windows_path(client), url, *extra],
-                             stdout=subprocess.PIPE)
+                             stdout=subprocess.PIPE, env=env)
         self.started = time.monotonic()
 
     def finish(self, timeout=300):
