@@ -418,19 +418,22 @@ def explanations(sites, lines, results, floor):
         bodies = large.bytes * 8 / (line[0] * 1e6)
         parts.append(
             "at %s the download stage took %s where the line needs %s for the bodies (%s of "
-            "the rate while it ran), and the stages after it took %s, %s of it the second "
-            "SHA-256 pass over every staged file; %.0f %% of the line rate would have asked "
+            "the rate while it ran), and the stages after it took %s, %s of it the check of "
+            "the staged files; %.0f %% of the line rate would have asked "
             "for the whole run to end within %s"
             % (line_name(line), seconds_text(download), seconds_text(bodies),
                percent(bodies / download) if download else "-", seconds_text(after),
                seconds_text(durations.get(4, 0)), 100 * BOUND_SHARE,
                seconds_text(large.line_reference(line) / BOUND_SHARE)))
     texts.append(
-        "Where the 1 GiB release's time goes. " + sentences(parts) + " What follows the "
-        "download (hashing every staged file once more, one after the other, then the apply "
-        "transaction) costs about the same on every line, so the launcher's share of the line "
-        "rate falls as the line gets faster. The transfer itself goes through Wine's WinHTTP, "
-        "with every file flushed and hashed as it lands, on two cores shared with the host "
+        "Where the 1 GiB release's time goes. " + sentences(parts) + " Each file is flushed, "
+        "read back and hashed as it lands, on the connection that fetched it, which waits "
+        "meanwhile; the check before the transaction hashes only a staged file whose size or "
+        "time changed since (none here), and the transaction moves each file into place. "
+        "What follows the download costs about the same on every line, so the launcher's "
+        "share of the line rate falls as the line gets faster. The transfer itself goes "
+        "through Wine's WinHTTP and its SHA-256 through Wine's CNG, on two cores shared with "
+        "the host "
         "tool, the relay and other work; the file download section above measures WinHTTP's "
         "own reading over loopback. curl one after the other pays a round trip per file (%d "
         "files) on top of the bytes." % len(large.files))

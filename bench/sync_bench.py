@@ -407,16 +407,17 @@ def install_section(work, launcher):
         paragraph(
             "The 1 GiB release is random bytes, which no compression shrinks, and a package would "
             "be written to disk twice (the archive, then its files), so it is published as single "
-            "files. The launcher does more than the reference: each download is flushed and its "
-            "SHA-256 checked as it lands (the download stage, %s), every staged file is hashed "
-            "once more before the transaction, four at a time (%s), and the transaction moves "
+            "files. The launcher does more than the reference: each download is flushed, read "
+            "back and its SHA-256 checked as it lands (the download stage, %s), the check before "
+            "the transaction finds every staged file unchanged since then by its size and time "
+            "(%s), and the transaction moves "
             "each into place behind its flushed journal; curl and sha256sum flush nothing. The "
             "transfer goes through Wine's WinHTTP, which reads at a fraction of curl's speed over "
             "loopback on this machine (the file download above measures it: a bare WinHTTP read "
             "loop is no faster), and four transfers at once gain little on two cores shared with "
             "the host tool and the relay. curl through its relay read %.0f MiB/s, bound by the "
             "relay; one curl process straight to the host %.0f MiB/s. So the large release's ratio "
-            "is set by Wine's WinHTTP and the second hashing pass. On the wire the launcher adds "
+            "is set by Wine's WinHTTP. On the wire the launcher adds "
             "%s bytes to curl's: its manifest and the headers of its requests."
             % (seconds_text(large["durations"].get(2, 0)),
                seconds_text(large["durations"].get(4, 0)),
