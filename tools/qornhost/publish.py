@@ -510,7 +510,7 @@ def publish(source, site, options):
             _server_block(site, base, "0" * 64, "r", options)
         except RuleError as error:
             problems.append(str(error))
-    expires = _signing_problems(options, problems)
+    expires, key_name = _signing_problems(options, problems)
     for tls_file in (options.nginx_tls_cert, options.nginx_tls_key):
         if tls_file is not None and not os.path.isfile(tls_file):
             problems.append("TLS file %s does not exist" % shown(tls_file))
@@ -535,7 +535,8 @@ def publish(source, site, options):
         built = os.path.join(parent, ".%s.building-%d" % (name, os.getpid()))
         os.mkdir(built)
         try:
-            summary = _build(built, site, files, dirs, base, options, previous, expires)
+            summary = _build(built, site, files, dirs, base, options, previous,
+                             (expires, key_name))
             _swap_in(built, site, parent, name)
         except BaseException:
             shutil.rmtree(built, ignore_errors=True)
@@ -544,26 +545,27 @@ def publish(source, site, options):
 
 
 def _signing_problems(options, problems):
-    """The expiry time of a signed publish (None otherwise); what is wrong with
-    the signing options goes to `problems`."""
+    """(expiry time, key fingerprint) of a signed publish, Nones otherwise; what
+    is wrong with the signing options goes to `problems`."""
+    expires = key_name = None
     if options.sign_key is None:
         if options.expires is not None:
             problems.append("--expires needs --sign-key")
-        return None
+        return expires, key_name
     if options.unsigned:
         problems.append("--unsigned and --sign-key exclude each other")
     try:
-        signing.key_point(options.sign_key)
+        key_name = signing.fingerprint(signing.key_point(options.sign_key))
     except signing.SigningError as error:
         problems.append("--sign-key: %s" % error)
     if options.expires is None:
         problems.append("--sign-key needs --expires (how long the statement holds)")
-        return None
+        return expires, key_name
     try:
-        return signing.expiry(options.expires)
+        expires = signing.expiry(options.expires)
     except signing.SigningError as error:
         problems.append(str(error))
-        return None
+    return expires, key_name
 
 
 def _server_block(site, base, digest, release_id, options):
@@ -573,7 +575,7 @@ def _server_block(site, base, digest, release_id, options):
         options.nginx_access_log)
 
 
-def _build(built, site, files, dirs, base, options, previous, expires):
+def _build(built, site, files, dirs, base, options, previous, signature):
     served = os.path.join(built, SERVED)
     folders = {kind: os.path.join(served, kind) for kind in ("api", *BODIES)}
     for folder in (served, *folders.values()):
@@ -625,7 +627,7 @@ def _build(built, site, files, dirs, base, options, previous, expires):
     if options.sign_key is not None:
         sequence = (sequence or 0) + 1
         signing.write_statement(folders["api"], options.sign_key, options.release_id, digest,
-                                sequence, expires)
+                                sequence, signature[0])
     write_record(built, base, keep, releases, sequence)
     _write(os.path.join(built, "nginx.conf"),
            _server_block(site, base, digest, options.release_id, options).encode("utf-8"))
@@ -633,8 +635,7 @@ def _build(built, site, files, dirs, base, options, previous, expires):
             "bytes": total, "directories": len(dirs), "packages": len(packages),
             "launchers": [(e["runtime"], e["version"]) for e in launchers], "site": site,
             "keep": keep, "held": [r["releaseId"] for r in releases],
-            "statement": options.sign_key and (sequence, expires, signing.fingerprint(
-                signing.key_point(options.sign_key)))}
+            "statement": options.sign_key and (sequence, *signature)}
 
 
 def write_record(site, base, keep, releases, sequence=None):
