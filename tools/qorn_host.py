@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Update-host tool for the QORN launcher: publish a client folder as a release
-site, prune the bodies of old releases from it, and serve a site on loopback
-for tests."""
+site, sign its releases, prune the bodies of old releases from it, and serve a
+site on loopback for tests."""
 
 import argparse
 import os
@@ -12,7 +12,9 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 from qornhost.publish import (DEFAULT_KEEP, PublishError, PublishOptions,  # noqa: E402
                               parse_launcher_arg, prune, publish)
+from qornhost.resign import resign  # noqa: E402
 from qornhost.rules import RuleError  # noqa: E402
+from qornhost.signing import SigningError, keygen, public_point, fingerprint  # noqa: E402
 
 PUBLISH_HELP = """\
 Turn a client folder into a release site that the launcher can update from.
@@ -56,6 +58,29 @@ every body it needs. Bodies that a kept release shares with a removed one
 stay. Run it once players have had time to finish updating to the releases it
 removes: their remaining downloads fail afterwards.
 """
+
+SIGNING_HELP = """\
+Launchers built with release keys (CMake QORN_RELEASE_KEYS) install a release
+only when api/release.json beside the manifest is a statement signed with one
+of those keys that names the manifest, has not expired, and has a sequence no
+lower than the last one the launcher accepted. Keep private keys offline, never
+on the update host.
+"""
+
+KEYGEN_HELP = SIGNING_HELP + """
+Make a release key: OUT.key (the private key, mode 0600) and OUT.pub (the
+public key for QORN_RELEASE_KEYS), with Debian's openssl. Existing files are
+never overwritten.
+"""
+
+RESIGN_HELP = SIGNING_HELP + """
+Sign the site's current release again with a new expiry time and the next
+sequence, before the statement it serves expires. Nothing else of the site
+changes, and nginx needs no reload.
+"""
+
+EXPIRES_HELP = ("when the statement stops counting: a duration from now (30d, 36h), a day "
+                "(2024-07-01, its start in UTC) or a UTC time (2024-07-01T12:00:00Z)")
 
 SERVE_HELP = """\
 Serve the public/ tree of a published site over HTTP/1.1 on a loopback
@@ -134,6 +159,13 @@ def build_parser():
                      help="the site's retention setting: 'prune' keeps the bodies of the "
                           "newest N releases, this one included (default: the site's "
                           "setting, %d for a new site)" % DEFAULT_KEEP)
+    pub.add_argument("--sign-key", metavar="KEY",
+                     help="sign the release: write api/release.json with this private key "
+                          "(see 'keygen'); needs --expires")
+    pub.add_argument("--expires", metavar="WHEN", help=EXPIRES_HELP)
+    pub.add_argument("--unsigned", action="store_true",
+                     help="publish a site whose releases were signed without a statement "
+                          "(launchers built with release keys refuse it)")
     pub.add_argument("--nginx-listen", metavar="ADDRESS",
                      help="listen address of the nginx server block (default: the port of "
                           "the base URL for https, its address and port for plain http)")
@@ -146,6 +178,18 @@ def build_parser():
     pub.add_argument("--nginx-access-log", metavar="FILE|off",
                      help="access log of the server block (default: the one of nginx's "
                           "http block)")
+
+    key = commands.add_parser("keygen", help="make a release signing key pair",
+                              description=KEYGEN_HELP,
+                              formatter_class=argparse.RawDescriptionHelpFormatter)
+    key.add_argument("out", metavar="OUT", help="writes OUT.key and OUT.pub")
+
+    res = commands.add_parser("resign", help="renew the statement of the current release",
+                              description=RESIGN_HELP,
+                              formatter_class=argparse.RawDescriptionHelpFormatter)
+    res.add_argument("site", metavar="SITE_FOLDER", help="a site made by publish")
+    res.add_argument("--sign-key", required=True, metavar="KEY", help="the private key")
+    res.add_argument("--expires", required=True, metavar="WHEN", help=EXPIRES_HELP)
 
     prn = commands.add_parser("prune", help="remove the bodies of old releases from a site",
                               description=PRUNE_HELP,
@@ -183,6 +227,10 @@ def main(argv=None):
         return _publish(args)
     if args.command == "prune":
         return _prune(args)
+    if args.command == "keygen":
+        return _keygen(args)
+    if args.command == "resign":
+        return _resign(args)
     return _serve(args)
 
 
@@ -209,7 +257,8 @@ def _publish(args):
         nginx_tls_key=args.nginx_tls_key and os.path.abspath(args.nginx_tls_key),
         nginx_access_log=args.nginx_access_log and (
             args.nginx_access_log if args.nginx_access_log == "off"
-            else os.path.abspath(args.nginx_access_log)))
+            else os.path.abspath(args.nginx_access_log)),
+        sign_key=args.sign_key, expires=args.expires, unsigned=args.unsigned)
     try:
         summary = publish(args.source, args.site, options)
     except PublishError as error:
@@ -223,6 +272,8 @@ def _publish(args):
     for runtime, version in summary["launchers"]:
         print("  launcher %s %s" % (runtime, version))
     print("  manifest SHA-256 %s" % summary["manifestSha256"])
+    if summary["statement"]:
+        print("  signed statement %d, expires %s, key %s" % summary["statement"])
     held = summary["held"]
     print("  the site holds the bodies of %s: %s" % (_counted(len(held), "release"),
                                                       " ".join(held)))
@@ -250,6 +301,31 @@ def _prune(args):
         " ".join(summary["dropped"]) or "no release",
         "would remove" if args.dry_run else "removed",
         _counted(summary["bodies"], "body", "bodies"), _counted(summary["bytes"], "byte")))
+    return 0
+
+
+def _keygen(args):
+    try:
+        public = keygen(args.out)
+    except (SigningError, OSError) as error:
+        print("keygen failed: %s" % error, file=sys.stderr)
+        return 1
+    print(public, end="")
+    print("key %s: keep %s.key offline; build launchers with %s.pub (QORN_RELEASE_KEYS)"
+          % (fingerprint(public_point(public.encode("ascii"))), args.out, args.out))
+    return 0
+
+
+def _resign(args):
+    try:
+        release, sequence, expires, key = resign(args.site, args.sign_key, args.expires)
+    except PublishError as error:
+        return _refused("resign", error)
+    except (SigningError, OSError) as error:
+        print("resign failed: %s" % error, file=sys.stderr)
+        return 1
+    print("signed release %s again: statement %d, expires %s, key %s"
+          % (release, sequence, expires, key))
     return 0
 
 

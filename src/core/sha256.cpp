@@ -58,13 +58,18 @@ void Sha256::add(std::string_view bytes) {
             "Không kiểm tra được SHA-256.");
 }
 
+std::array<unsigned char, 32> Sha256::finish_bytes() {
+    std::array<unsigned char, 32> digest;
+    require(succeeded(BCryptFinishHash(hash_.get(), digest.data(), static_cast<ULONG>(digest.size()), 0)),
+            "Không hoàn tất được SHA-256.");
+    return digest;
+}
+
 std::string Sha256::finish() {
-    unsigned char digest[32];
-    require(succeeded(BCryptFinishHash(hash_.get(), digest, sizeof(digest), 0)), "Không hoàn tất được SHA-256.");
     static constexpr char hex[] = "0123456789abcdef";
     std::string text;
     text.reserve(64);
-    for (unsigned char byte : digest) {
+    for (unsigned char byte : finish_bytes()) {
         text += hex[byte >> 4];
         text += hex[byte & 15];
     }

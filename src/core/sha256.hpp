@@ -7,6 +7,7 @@
 #include "core/progress.hpp"
 #include "core/unique_handle.hpp"
 
+#include <array>
 #include <cstdint>
 #include <filesystem>
 #include <optional>
@@ -27,6 +28,8 @@ public:
     void add(std::string_view bytes);
     // 64 lower-case hexadecimal characters.
     std::string finish();
+    // The 32 bytes themselves, for signatures.
+    std::array<unsigned char, 32> finish_bytes();
 
 private:
     std::vector<unsigned char> object_;  // CNG's working memory; outlives the hash handle

@@ -92,6 +92,7 @@ inline UniqueHandle take_process(PROCESS_INFORMATION& started) noexcept {
 using UniqueFind = UniqueAny<FindTraits>;
 using UniqueHash = UniqueAny<ReleasedBy<BCRYPT_HASH_HANDLE, &::BCryptDestroyHash>>;
 using UniqueAlgorithm = UniqueAny<ReleasedBy<BCRYPT_ALG_HANDLE, &close_algorithm>>;
+using UniqueCryptKey = UniqueAny<ReleasedBy<BCRYPT_KEY_HANDLE, &::BCryptDestroyKey>>;
 using UniqueKey = UniqueAny<ReleasedBy<HKEY, &::RegCloseKey>>;
 // Buffers the system allocates for us with LocalAlloc (argument lists, message texts).
 using UniqueLocal = UniqueAny<ReleasedBy<HLOCAL, &::LocalFree>>;

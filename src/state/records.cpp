@@ -163,6 +163,31 @@ std::optional<VerifiedRelease> verify_from_hash_cache(const State& state, const 
     return read_verified(state);
 }
 
+std::optional<AcceptedStatement> read_accepted_statement(const State& state) {
+    const std::filesystem::path path = state.file("release-statement.json");
+    const FileInfo info = file_info(path);
+    if (!info.exists || info.is_directory || info.size > release_statement_limit) return std::nullopt;
+    const std::string text = read_file_limited(path, release_statement_limit);
+    try {
+        const json record = parse_json(text);
+        if (!record.at("sequence").is_number_unsigned()) return std::nullopt;
+        AcceptedStatement accepted{record.at("sequence").get<std::uint64_t>(), record.at("releaseId").get<std::string>(),
+                                   record.at("manifestSha256").get<std::string>()};
+        require_release_id(accepted.release_id);
+        require_sha256(accepted.manifest_sha256);
+        return accepted;
+    } catch (const std::exception&) {
+        return std::nullopt;
+    }
+}
+
+void write_accepted_statement(const State& state, const ReleaseStatement& statement) {
+    write_state_json(state, "release-statement.json",
+                     json{{"manifestSha256", statement.manifest_sha256},
+                          {"releaseId", statement.release_id},
+                          {"sequence", statement.sequence}});
+}
+
 void check_ready(const State& state) {
     const std::optional<VerifiedRelease> verified = read_verified(state);
     require(verified.has_value(), "Client chưa hoàn chỉnh. Hãy bấm Kiểm tra lại để sửa.");

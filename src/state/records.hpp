@@ -1,11 +1,12 @@
 // The records of a client folder, each a typed value with one reader and one
 // writer: the installed manifest, the verified-release record that lets a start
-// skip the scan, and the hash cache. No in-process lock: callers hold the update
+// skip the scan, the hash cache, and the last release statement accepted. No in-process lock: callers hold the update
 // lock of the folder.
 #pragma once
 
 #include "core/cancel.hpp"
 #include "release/manifest.hpp"
+#include "release/release_statement.hpp"
 #include "state/state.hpp"
 
 #include <cstdint>
@@ -77,6 +78,21 @@ void delete_hash_cache(const State& state);
 // the installed release (null: there is none).
 std::optional<VerifiedRelease> verify_from_hash_cache(const State& state, const Manifest* installed,
                                                       const Cancel& cancel);
+
+// release-statement.json: the signed release statement this folder accepted last.
+// Its sequence is the floor below which a host's statement is refused, so that
+// nobody answering for the host can bring back an older signed release.
+struct AcceptedStatement {
+    std::uint64_t sequence = 0;
+    std::string release_id;
+    std::string manifest_sha256;
+};
+
+// Nothing when the record is missing, or is not JSON or not as the launcher writes
+// it (that run then has no floor, as after the player deleted the record); a file
+// that cannot be read at all is a failure of the run, not a lost floor.
+std::optional<AcceptedStatement> read_accepted_statement(const State& state);
+void write_accepted_statement(const State& state, const ReleaseStatement& statement);
 
 // The check before the game starts: a valid record and a Main.exe of the recorded size.
 void check_ready(const State& state);

@@ -1,6 +1,7 @@
 #include "state/state.hpp"
 #include "core/files.hpp"
 #include "core/log.hpp"
+#include "core/sha256.hpp"
 #include "core/text.hpp"
 #include "release/client_path.hpp"
 #include "state/records.hpp"
@@ -72,6 +73,38 @@ TEST(VerifiedRecord, RulesOfTheRecord) {
     delete_file(installed.state.file("installed.json"));
     EXPECT_EQ(failure_of([&] { write_verified(installed.state, installed.manifest); }),
               "Thiếu dữ liệu xác nhận client.");
+}
+
+TEST(AcceptedStatement, RoundTripAndOnlyAnUnopenableRecordFailsTheRun) {
+    const TempFolder folder;
+    const State state(folder / L"client");
+    EXPECT_FALSE(read_accepted_statement(state));
+    const ReleaseStatement statement{"r1", sha256_hex("abc"), ~0ULL, "2030-01-01T00:00:00Z", 1};
+    write_accepted_statement(state, statement);
+    const AcceptedStatement accepted = read_accepted_statement(state).value_or(AcceptedStatement{});
+    EXPECT_EQ(std::tie(accepted.sequence, accepted.release_id, accepted.manifest_sha256),
+              std::tie(statement.sequence, statement.release_id, statement.manifest_sha256));
+
+    // Not as the launcher writes it: no floor for this run, as after the player deleted it.
+    const json good = read_json_file(state.file("release-statement.json"));
+    const std::pair<const char*, json> changes[] = {{"sequence", -1}, {"sequence", 7.0}, {"sequence", "7"},
+                                                    {"releaseId", "-r1"}, {"manifestSha256", std::string(64, 'A')}};
+    for (const auto& [key, value] : changes) {
+        json record = good;
+        record[key] = value;
+        write_json_file(state.file("release-statement.json"), record);
+        EXPECT_FALSE(read_accepted_statement(state)) << key << " " << value;
+    }
+    for (const std::string& text : {std::string("{\"sequence\":"), std::string("[]"), std::string("{}"),
+                                    good.dump() + std::string(release_statement_limit, ' ')}) {
+        test::write_bytes(state.file("release-statement.json"), text);
+        EXPECT_FALSE(read_accepted_statement(state)) << text.substr(0, 40);
+    }
+    // A record that cannot be opened is not taken for a missing one.
+    write_accepted_statement(state, statement);
+    EXPECT_TRUE(test::starts_with(
+        test::failure_while_held(state.file("release-statement.json"), [&] { read_accepted_statement(state); }),
+        "Không mở được file release-statement.json: "));
 }
 
 TEST(CheckReady, LooksAtMainExeSizeOnly) {

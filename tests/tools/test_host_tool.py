@@ -1,13 +1,15 @@
 """The update-host tool: the launcher's rules, `publish` (the site, refusals, a site replaced
-whole or not at all, earlier releases kept until `prune`), and the site as launchers see it
-from `serve` and from nginx, under a path prefix."""
+whole or not at all, earlier releases kept until `prune`), signed statements (`keygen`,
+`publish --sign-key`, `resign`), and the site as launchers see it from `serve` and from nginx,
+under a path prefix."""
 
-import http.client, json, os, shutil, ssl, subprocess, sys, tempfile, unittest, urllib.parse
-import zipfile
+import base64, datetime, http.client, json, os, shutil, ssl, stat, subprocess, sys, tempfile
+import unittest, urllib.parse, zipfile
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
 from harness import (NGINX, TOOL, ServedSite, free_port, make_pe, make_tree,  # noqa: E402
                      publish, request, run, sha, start_nginx, stop)
+from qornhost import signing  # noqa: E402
 from qornhost.rules import (RuleError, case_key, check_base_url, check_client_path,  # noqa: E402
                             check_release_id, inspect_launcher, loopback_bind_address,
                             parse_launcher_version)
@@ -62,6 +64,78 @@ class Rules(unittest.TestCase):
         self.assertEqual(inspect_launcher(make_pe(0x14C, 0x10B, (1, 2, 3, 4))),
                          ("win-x86", parse_launcher_version("1.2.3.4")))
 
+def der(r, s, tail=b"", tag=0x30):
+    items = b"".join(b"\x02" + bytes([len(n)]) + n for n in (r, s))
+    return bytes([tag, len(items)]) + items + tail
+
+R, S = bytes(range(1, 33)), bytes(range(101, 133))
+
+class Signing(unittest.TestCase):
+    def test_der_signatures_become_r_and_s(self):
+        cases = [(der(R, S), R + S), (der(b"\x00\x80" + R[1:], S), b"\x80" + R[1:] + S),
+                 (der(R[2:], b"\x00" + S[1:]), b"\x00\x00" + R[2:] + b"\x00" + S[1:]),
+                 (b"\x30\x81\x44" + der(R, S)[2:], R + S),  # long form of the length
+                 (der(b"\x01" + R, S), None), (der(R, S, b"\x00"), None), (der(R, S, tag=0x31), None),
+                 (der(R, S)[:-1], None), (der(R, S)[:2] + b"\x03" + der(R, S)[3:], None)]
+        for given, raw in cases:
+            with self.subTest(given=given.hex()):
+                if raw is None:
+                    self.assertRaises(signing.SigningError, signing.der_to_raw, given)
+                else:
+                    self.assertEqual(signing.der_to_raw(given), raw)
+
+    def test_expiry(self):
+        now = datetime.datetime(2024, 6, 1, 10, 30, 15, 500, datetime.timezone.utc)
+        for text, expires in (("30d", "2024-07-01T10:30:15Z"), ("1h", "2024-06-01T11:30:15Z"),
+                              ("2024-06-02", "2024-06-02T00:00:00Z"),
+                              ("2024-06-01T10:30:16Z", "2024-06-01T10:30:16Z"),
+                              ("2024-06-01T10:30:15Z", "past"), ("2024-06-01", "past"),
+                              ("0d", None), ("30", None), ("2w", None), ("-1d", None),
+                              ("2025-02-29", None), ("2025-01-01T00:00:00", None), ("1d ", None)):
+            with self.subTest(text=text):
+                if expires in (None, "past"):
+                    with self.assertRaisesRegex(signing.SigningError,
+                                                "in the past" if expires else "give a duration"):
+                        signing.expiry(text, now)
+                else:
+                    self.assertEqual(signing.expiry(text, now), expires)
+
+    def test_keygen(self):
+        folder = tempfile.mkdtemp(prefix="qorn-keys-")
+        self.addCleanup(shutil.rmtree, folder)
+        out = os.path.join(folder, "release")
+        made = run([sys.executable, TOOL, "keygen", out])
+        self.assertEqual(made.returncode, 0, made.stderr)
+        with open(out + ".pub", "rb") as src:
+            public = src.read()
+        self.assertIn(public.decode(), made.stdout)
+        self.assertEqual(signing.key_point(out + ".key"), signing.public_point(public))
+        self.assertEqual([stat.S_IMODE(os.stat(out + end).st_mode) & 0o077 for end in (".key", ".pub")],
+                         [0, 0o044 & ~_umask()])
+        again = run([sys.executable, TOOL, "keygen", out])
+        self.assertEqual((again.returncode, "refusing to overwrite" in again.stderr), (1, True))
+        for bad in (out + ".pub", os.path.join(folder, "missing.key")):
+            self.assertRaises(signing.SigningError, signing.key_point, bad)
+
+def _umask():
+    mask = os.umask(0)
+    os.umask(mask)
+    return mask
+
+def keygen(folder, name):
+    run([sys.executable, TOOL, "keygen", os.path.join(folder, name)], "making a release key")
+    return os.path.join(folder, name + ".key")
+
+def statement_of(site):
+    """The statement served by a site, with its raw signature (or None: none served)."""
+    path = os.path.join(site, "public", "api", "release.json")
+    if not os.path.exists(path):
+        return None
+    with open(path, "rb") as src:
+        outer = json.loads(src.read())
+    return {**json.loads(base64.b64decode(outer["statement"])),
+            "signature": base64.b64decode(outer["signature"])}
+
 class Publish(unittest.TestCase):
     def setUp(self):
         self.tmp = tempfile.mkdtemp(prefix="qorn-host-")
@@ -108,6 +182,7 @@ class Publish(unittest.TestCase):
 
     def test_refusals_report_every_problem_and_write_nothing(self):
         exe = make_tree(self.tmp, {"x64.exe": make_pe()}) + "/x64.exe"
+        key = keygen(self.tmp, "release")
         outside = make_tree(os.path.join(self.tmp, "outside"), {"x.bin": b"x"})
         main = {"Main.exe": b"m"}
         cases = [  # (client folder, a text: a link to it; options; what stderr says)
@@ -131,7 +206,12 @@ class Publish(unittest.TestCase):
             (main, ["--launcher", "win-x64=%s:2.0.8" % exe], ["must have four parts"]),
             (main, ["--base-url", "https://update.example.net/qorn", "--keep", "0"],
              ["is https:// and the launcher talks TLS only", "--keep must be at least 1"]),
-            (main, ["--nginx-tls-cert", exe, "--nginx-tls-key", exe], ["need an https://"])]
+            (main, ["--nginx-tls-cert", exe, "--nginx-tls-key", exe], ["need an https://"]),
+            (main, ["--expires", "30d", "--sign-key", key[:-4] + ".pub", "--unsigned"],
+             ["--sign-key: openssl pkey failed", "exclude each other"]),
+            (main, ["--sign-key", key], ["--sign-key needs --expires"]),
+            (main, ["--sign-key", key, "--expires", "2020-01-01"], ["lies in the past"]),
+            (main, ["--expires", "30d"], ["--expires needs --sign-key"])]
         for number, (entries, options, messages) in enumerate(cases):
             source = make_tree(os.path.join(self.tmp, "case-%d" % number),
                                {p: d for p, d in entries.items() if not isinstance(d, str)})
@@ -188,6 +268,41 @@ class Publish(unittest.TestCase):
                 self.assertEqual(done.returncode, 1 if options == ["--keep", "0"] else 0)
         self.assertEqual([n for n in os.listdir(self.tmp) if n.startswith(".site.")], [])
 
+    def test_signed_releases(self):
+        """Every signature takes the next sequence, which the site's record keeps through
+        renewals, prunes and unsigned publishes; a signed site is not published unsigned
+        by mistake."""
+        key = keygen(self.tmp, "release")
+        sign = ["--sign-key", key, "--expires"]
+        resign = [sys.executable, TOOL, "resign", self.site, *sign]
+        self.assertIn("has no release record", run(resign + ["30d"]).stderr)
+        steps = [  # (command, release, return code, served statement's sequence, record's)
+            (lambda: self.publish(*sign, "30d"), "r1", 0, 1, 1),
+            (lambda: run(resign + ["2099-01-01"]), "r1", 0, 2, 2),
+            (lambda: self.publish(release="r2"), "r1", 1, 2, 2),
+            (lambda: self.prune("--keep", "1"), "r1", 0, 2, 2),
+            (lambda: self.publish("--unsigned", release="r3"), "r3", 0, None, 2),
+            (lambda: self.publish(*sign, "1h", release="r4"), "r4", 0, 3, 3)]
+        for number, (command, release, code, sequence, recorded) in enumerate(steps):
+            before = (self.read("api", "manifest"), self.bodies()) if number else None
+            done = command()
+            with self.subTest(step=number):
+                self.assertEqual(done.returncode, code, done.stderr)
+                manifest = self.read("api", "manifest")
+                statement = statement_of(self.site)
+                if sequence is None:
+                    self.assertIsNone(statement)
+                else:
+                    self.assertEqual((statement["releaseId"], statement["manifestSha256"],
+                                      statement["sequence"], len(statement["signature"])),
+                                     (release, sha(manifest), sequence, 64))
+                with open(os.path.join(self.site, "releases.json")) as src:
+                    self.assertEqual(json.load(src).get("statementSequence"), recorded)
+                if number in (1, 2):  # a renewal, a refusal: nothing else changed
+                    self.assertEqual((manifest, self.bodies(), statement["expires"]),
+                                     before + ("2099-01-01T00:00:00Z",))
+        self.assertIn("signed statement 3, expires", done.stdout)
+
     def test_a_site_from_before_the_record_keeps_its_bodies(self):
         self.assertEqual(self.publish().returncode, 0)
         bodies, new = self.bodies(), "files/" + sha(b"new")
@@ -213,7 +328,8 @@ class Answers:
                              "Updater.exe": make_pe()})
         cls.port = free_port()
         cls.manifest = publish(cls.root + "/src", cls.root + "/site",
-                               "http://127.0.0.1:1%s/" % PREFIX, "r1", "--nginx-listen",
+                               "http://127.0.0.1:1%s/" % PREFIX, "r1", "--sign-key",
+                               keygen(cls.root, "release"), "--expires", "30d", "--nginx-listen",
                                "127.0.0.1:%d" % cls.port, "--packages", "1", "--launcher",
                                "win-x64=%s/Updater.exe" % cls.root,
                                "--nginx-access-log", cls.root + "/access.log")
@@ -242,6 +358,14 @@ class Answers:
             self.assertEqual(self.get(PREFIX + "/api/manifest", "HEAD",
                                       **{"If-None-Match": other})[0], 200)
 
+    def test_release_statement(self):
+        with open(self.root + "/site/public/api/release.json", "rb") as src:
+            statement = src.read()
+        for method, body in (("GET", statement), ("HEAD", b"")):
+            status, headers, data = self.get(PREFIX + "/api/release.json", method)
+            self.assertEqual((status, data, headers["content-type"], headers["cache-control"]),
+                             (200, body, "application/json", "no-cache"))
+
     def test_ranges(self):
         for method, asked, status, body, content_range in [
                 ("GET", "bytes=1000-", 206, BIG[1000:], "bytes 1000-4999/5000"),
@@ -266,7 +390,8 @@ class Answers:
             self.assertTrue(url.startswith("http://127.0.0.1:1%s/" % PREFIX), url)
             status, headers, _ = self.get(urllib.parse.urlsplit(url).path, "HEAD")
             self.assertEqual((status, headers["content-type"]), (200, kind))
-        for path in ("/nginx.conf", "/releases.json", "/api/manifest", FILE[len(PREFIX):], "/",
+        for path in ("/nginx.conf", "/releases.json", "/api/manifest", "/api/release.json",
+                     FILE[len(PREFIX):], "/",
                      PREFIX + "/nginx.conf", PREFIX + "/public/api/manifest", PREFIX + "/files/",
                      FILE.upper(), PREFIX + "/files/" + sha(b"nope")):
             self.assertEqual(self.get(path)[0], 404, path)

@@ -54,6 +54,7 @@ def server_block(served_root, base_url, manifest_sha256, release_id, listen=None
     where = {kind: _quoted(served_root + "/" + kind + "/", "site folder")[:-1] + '$1"'
              for kind in ("files", "packages", "launchers")}
     manifest = _quoted(served_root + "/api/manifest", "site folder")
+    statement = _quoted(served_root + "/api/release.json", "site folder")
     etag = '\'"%s"\'' % manifest_sha256
     listen_line = "listen %s;" % listen
     tls = ""
@@ -102,6 +103,15 @@ server {{
         if ($http_if_none_match = {etag}) {{
             return 304;
         }}
+    }}
+
+    # The signed release statement (absent on an unsigned site: 404), renewed by
+    # 'qorn_host.py resign' without a reload; never cached.
+    location = {prefix}/api/release.json {{
+        alias {statement};
+        types {{ }}
+        default_type application/json;
+        add_header Cache-Control "no-cache" always;
     }}
 
     location ~ "^{pattern}/files/([0-9a-f]{{64}})$" {{

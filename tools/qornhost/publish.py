@@ -7,8 +7,10 @@ Site layout (every body under a content-addressed name):
       files/<sha256>           file bodies; identical contents are stored once
       packages/<sha256>.zip    ZIP packages for a first installation
       launchers/<sha256>.exe   launcher builds offered for self-update
-    releases.json              the record: base URL, retention setting, and the
-                               releases whose bodies the site holds, newest first
+      api/release.json         the signed release statement (signing.py), when signed
+    releases.json              the record: base URL, retention setting, the
+                               releases whose bodies the site holds, newest first,
+                               and the sequence of the last statement signed
     releases/<sha256>.json     the manifest of each release held (what it needs)
     nginx.conf                 an nginx server block serving public/
 
@@ -32,7 +34,7 @@ import time
 import zipfile
 from dataclasses import dataclass, field
 
-from . import nginx
+from . import nginx, signing
 from .rules import (LAUNCHER_RUNTIMES, MAX_FILES, MAX_LAUNCHER_SIZE, MAX_LAUNCHERS,
                     MAX_MANIFEST_BYTES, MAX_TOTAL_SIZE, RuleError, case_key, check_base_url,
                     check_client_path, check_release_id, format_launcher_version,
@@ -78,6 +80,9 @@ class PublishOptions:
     nginx_tls_cert: str = None
     nginx_tls_key: str = None
     nginx_access_log: str = None
+    sign_key: str = None  # private key that signs api/release.json
+    expires: str = None  # --expires as given; required with sign_key
+    unsigned: bool = False  # publish a site that was signed without a statement
 
 
 @dataclass
@@ -379,7 +384,9 @@ def read_site(site):
         try:
             with open(record_path, "rb") as src:
                 record = json.loads(src.read())
+            sequence = record.get("statementSequence", 0)
             if not (isinstance(record.get("keep"), int) and record["keep"] >= 1
+                    and isinstance(sequence, int) and sequence >= 0
                     and isinstance(record.get("baseUrl"), str) and record["releases"] and all(
                     isinstance(r["releaseId"], str) and isinstance(r["manifestSha256"], str)
                     for r in record["releases"])):
@@ -503,6 +510,7 @@ def publish(source, site, options):
             _server_block(site, base, "0" * 64, "r", options)
         except RuleError as error:
             problems.append(str(error))
+    expires, key_name = _signing_problems(options, problems)
     for tls_file in (options.nginx_tls_cert, options.nginx_tls_key):
         if tls_file is not None and not os.path.isfile(tls_file):
             problems.append("TLS file %s does not exist" % shown(tls_file))
@@ -515,18 +523,49 @@ def publish(source, site, options):
     parent, name = os.path.split(site)
     with site_lock(site):
         previous = read_site(site)
+        signed = previous[1].get("statementSequence")
+        if signed is not None and options.sign_key is None and not options.unsigned:
+            raise PublishError(["the site's releases are signed (last statement %d): give "
+                                "--sign-key and --expires, or --unsigned to publish without a "
+                                "statement, which launchers built with release keys refuse"
+                                % signed])
         for leftover in os.listdir(parent):
             if leftover.startswith((".%s.building-" % name, ".%s.previous-" % name)):
                 shutil.rmtree(os.path.join(parent, leftover), ignore_errors=True)
         built = os.path.join(parent, ".%s.building-%d" % (name, os.getpid()))
         os.mkdir(built)
         try:
-            summary = _build(built, site, files, dirs, base, options, previous)
+            summary = _build(built, site, files, dirs, base, options, previous,
+                             (expires, key_name))
             _swap_in(built, site, parent, name)
         except BaseException:
             shutil.rmtree(built, ignore_errors=True)
             raise
     return summary
+
+
+def _signing_problems(options, problems):
+    """(expiry time, key fingerprint) of a signed publish, Nones otherwise; what
+    is wrong with the signing options goes to `problems`."""
+    expires = key_name = None
+    if options.sign_key is None:
+        if options.expires is not None:
+            problems.append("--expires needs --sign-key")
+        return expires, key_name
+    if options.unsigned:
+        problems.append("--unsigned and --sign-key exclude each other")
+    try:
+        key_name = signing.fingerprint(signing.key_point(options.sign_key))
+    except signing.SigningError as error:
+        problems.append("--sign-key: %s" % error)
+    if options.expires is None:
+        problems.append("--sign-key needs --expires (how long the statement holds)")
+        return expires, key_name
+    try:
+        expires = signing.expiry(options.expires)
+    except signing.SigningError as error:
+        problems.append(str(error))
+    return expires, key_name
 
 
 def _server_block(site, base, digest, release_id, options):
@@ -536,7 +575,7 @@ def _server_block(site, base, digest, release_id, options):
         options.nginx_access_log)
 
 
-def _build(built, site, files, dirs, base, options, previous):
+def _build(built, site, files, dirs, base, options, previous, signature):
     served = os.path.join(built, SERVED)
     folders = {kind: os.path.join(served, kind) for kind in ("api", *BODIES)}
     for folder in (served, *folders.values()):
@@ -584,18 +623,27 @@ def _build(built, site, files, dirs, base, options, previous):
                  "publishedAt": time.strftime("%Y-%m-%dT%H:%M:%SZ", time.gmtime())}]
     releases += [r for r in record["releases"] if r["manifestSha256"] != digest]
     keep = options.keep or record["keep"]
-    write_record(built, base, keep, releases)
+    sequence = record.get("statementSequence")
+    if options.sign_key is not None:
+        sequence = (sequence or 0) + 1
+        signing.write_statement(folders["api"], options.sign_key, options.release_id, digest,
+                                sequence, signature[0])
+    write_record(built, base, keep, releases, sequence)
     _write(os.path.join(built, "nginx.conf"),
            _server_block(site, base, digest, options.release_id, options).encode("utf-8"))
     return {"releaseId": options.release_id, "manifestSha256": digest, "files": len(files),
             "bytes": total, "directories": len(dirs), "packages": len(packages),
             "launchers": [(e["runtime"], e["version"]) for e in launchers], "site": site,
-            "keep": keep, "held": [r["releaseId"] for r in releases]}
+            "keep": keep, "held": [r["releaseId"] for r in releases],
+            "statement": options.sign_key and (sequence, *signature)}
 
 
-def write_record(site, base, keep, releases):
-    text = json.dumps({"baseUrl": base, "keep": keep, "releases": releases}, indent=2,
-                      sort_keys=True) + "\n"
+def write_record(site, base, keep, releases, sequence=None):
+    """The record; `sequence` is the last statement signed (None: never signed)."""
+    record = {"baseUrl": base, "keep": keep, "releases": releases}
+    if sequence is not None:
+        record["statementSequence"] = sequence
+    text = json.dumps(record, indent=2, sort_keys=True) + "\n"
     temp = os.path.join(site, RECORD + ".new")
     _write(temp, text.encode("utf-8"))
     os.replace(temp, os.path.join(site, RECORD))
@@ -638,7 +686,8 @@ def prune(site, keep=None, dry_run=False):
             return summary
         # The record first: bodies that an interruption leaves behind are
         # needed by no release it names, so the next prune removes them.
-        write_record(site, record["baseUrl"], record["keep"], kept)
+        write_record(site, record["baseUrl"], record["keep"], kept,
+                     record.get("statementSequence"))
         for path in removable + [os.path.join(site, MANIFESTS, r["manifestSha256"] + ".json")
                                  for r in dropped]:
             with contextlib.suppress(FileNotFoundError):

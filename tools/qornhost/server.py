@@ -258,18 +258,13 @@ class SiteHandler(BaseHTTPRequestHandler):
     @contextlib.contextmanager
     def _body(self, site, url_path, release):
         """(headers, body) of a path below the base URL; body None for 404."""
-        if url_path == "/api/manifest":
-            try:
-                with open(os.open("public/api/manifest", os.O_RDONLY, dir_fd=site), "rb") as src:
-                    data = src.read()
-            except OSError:
-                yield {}, None
-                return
-            if release is None:
-                release = _manifest_release(data)
-            yield ({"ETag": '"%s"' % hashlib.sha256(data).hexdigest(), "X-QORN-Release": release,
-                    "Cache-Control": "no-cache", "Content-Type": "application/json"},
-                   _Body(len(data), data=data))
+        if url_path in ("/api/manifest", "/api/release.json"):
+            data = _read_served(site, url_path)
+            headers = {"Cache-Control": "no-cache", "Content-Type": "application/json"}
+            if data is not None and url_path == "/api/manifest":
+                headers.update({"ETag": '"%s"' % hashlib.sha256(data).hexdigest(),
+                                "X-QORN-Release": _manifest_release(data) if release is None else release})
+            yield headers, None if data is None else _Body(len(data), data=data)
             return
         for pattern, folder, content_type in _ROUTES:
             if pattern.fullmatch(url_path):
@@ -376,6 +371,15 @@ def _site_record(site):
                 str(record["releases"][0]["releaseId"]))
     except (OSError, ValueError, KeyError, IndexError, TypeError, AttributeError):
         return "", None
+
+
+def _read_served(site, url_path):
+    """The bytes of a small file of the served tree, or None when it is missing."""
+    try:
+        with open(os.open("public" + url_path, os.O_RDONLY, dir_fd=site), "rb") as src:
+            return src.read()
+    except OSError:
+        return None
 
 
 def _manifest_release(data):
