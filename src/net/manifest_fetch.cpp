@@ -2,6 +2,7 @@
 
 #include "core/sha256.hpp"
 #include "core/text.hpp"
+#include "release/release_statement.hpp"
 
 #include <algorithm>
 #include <string>
@@ -65,13 +66,31 @@ bool release_is_current(Network& network, const std::string& release_id, const s
     return prefix_names_release(network, release_id);
 }
 
-Manifest fetch_manifest(Network& network) {
+std::string fetch_manifest_text(Network& network) {
     const auto response = network.request(network.manifest_url(), L"GET", L"", manifest_timeout_ms);
     if (response->status() != 200) {
         throw NetworkError("Không tải được manifest, HTTP " + std::to_string(response->status()));
     }
-    std::string text = response->read_all(manifest_text_limit);
-    return parse_manifest(std::move(text), network.manifest_url());
+    return response->read_all(manifest_text_limit);
+}
+
+Manifest fetch_manifest(Network& network) { return parse_manifest(fetch_manifest_text(network), network.manifest_url()); }
+
+std::optional<std::string> fetch_release_statement(Network& network) {
+    const auto response =
+        network.request(release_statement_url(network.manifest_url()), L"GET", L"", question_timeout_ms);
+    const std::uint32_t status = response->status();
+    if (status == 404) return std::nullopt;
+    if (status != 200) throw NetworkError("Hosting trả lỗi HTTP " + std::to_string(status));
+    // One byte past the limit is enough for the reader to refuse the statement as too large.
+    std::string text;
+    char piece[prefix_piece];
+    while (text.size() <= release_statement_limit) {
+        const std::uint32_t got = response->read_some(piece, prefix_piece);
+        if (got == 0) break;
+        text.append(piece, got);
+    }
+    return text;
 }
 
 }  // namespace qorn

@@ -6,6 +6,7 @@
 #include "net/network.hpp"
 #include "release/manifest.hpp"
 
+#include <optional>
 #include <string>
 
 namespace qorn {
@@ -15,5 +16,11 @@ namespace qorn {
 bool release_is_current(Network& network, const std::string& release_id, const std::string& manifest_sha256);
 
 Manifest fetch_manifest(Network& network);
+// The manifest's text as the host sent it, not yet parsed.
+std::string fetch_manifest_text(Network& network);
+
+// The text of the host's signed release statement (release.json beside the
+// manifest), unread; nothing when the host answers that it has none (404).
+std::optional<std::string> fetch_release_statement(Network& network);
 
 }  // namespace qorn

@@ -9,6 +9,7 @@
 #include "selfupdate/launcher_update.hpp"
 #include "state/records.hpp"
 #include "state/scan.hpp"
+#include "sync/release_trust.hpp"
 #include "update/apply.hpp"
 #include "update/download_planning.hpp"
 
@@ -92,19 +93,31 @@ public:
         Network network(manifest_url_, cancel_);
         report_.note(Stage::asking_host, L"Kiểm tra phiên bản trên hosting…");
         Manifest manifest;
+        ReleaseTrust trust(state_);
         try {
-            if (verified_ && !full_ &&
-                release_is_current(network, verified_->release_id, verified_->manifest_sha256)) {
+            if (trust.required()) trust.fetch(network);
+            if (verified_ && !full_ && is_current(network, trust)) {
+                if (trust.required()) trust.remember();
                 return quick_path(network);
             }
-            manifest = fetch_manifest(network);
+            manifest = trust.required() ? trust.accept_manifest(fetch_manifest_text(network), manifest_url_)
+                                        : fetch_manifest(network);
         } catch (const NetworkError& failure) {
-            return offline(failure);
+            return offline(failure, false);
+        } catch (const ReleaseRefused& failure) {
+            return offline(failure, true);
         }
+        if (trust.required()) trust.remember();
         return update(network, manifest);
     }
 
 private:
+    // A build with keys asks the signed statement, which a forged 304 cannot stand in for.
+    bool is_current(Network& network, const ReleaseTrust& trust) {
+        if (trust.required()) return trust.names(verified_->release_id, verified_->manifest_sha256);
+        return release_is_current(network, verified_->release_id, verified_->manifest_sha256);
+    }
+
     SyncResult quick_path(Network& network) {
         const LauncherCheck check =
             skip_launcher_update_ ? LauncherCheck{}
@@ -165,9 +178,12 @@ private:
         return finish(report_, {.releaseId = manifest.releaseId, .downloaded = differing.size()}, check.message);
     }
 
-    SyncResult offline(const NetworkError& failure) {
+    // The host cannot be asked, or its answer is refused: the verified release plays
+    // as it is; without one, a refusal says why nothing can be installed.
+    SyncResult offline(const std::runtime_error& failure, bool refused) {
         cancel_.check();  // a network failure caused by a stop is a stop
         write_log(state_.root(), failure.what());
+        if (refused && !verified_) throw std::runtime_error(failure.what());
         require(verified_.has_value(), "Không kết nối được hosting. Chưa có client hoàn chỉnh để chạy.");
         check_ready(state_);
         if (full_) {
@@ -179,7 +195,8 @@ private:
                     "Hosting mất kết nối và client thiếu/hỏng file. Vui lòng thử lại.");
             write_verified(state_, *installed);
         }
-        return finish(report_, {.releaseId = verified_->release_id, .offline = true, .quick = !full_}, {});
+        return finish(report_, {.releaseId = verified_->release_id, .offline = true, .quick = !full_},
+                      refused ? to_wide(failure.what()) : std::wstring());
     }
 
     State state_;
