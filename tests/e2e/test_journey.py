@@ -1,12 +1,19 @@
 """A player's whole journey under Wine and Xvfb, one step after another in one client folder,
-with a screenshot of each step kept under build/test-artifacts/journey; and the built-in
-self-checks as a support script runs them."""
+with a screenshot of each step kept under build/test-artifacts/journey, by launchers built with
+release keys against a signed site; and the built-in self-checks as a support script runs them."""
 
 import os, shutil, subprocess, sys, unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
-from harness import (CLOSE, FAKE_GAME, GAME_BUTTON, UPDATER, UPDATER_NEXT, ClientCase, Programs,  # noqa: E402
+from harness import (BUILD, CLOSE, FAKE_GAME, GAME_BUTTON, UPDATER, ClientCase, Programs,  # noqa: E402
                      Screen, run, sample_files, windows_path)
+
+# The player's launcher and the newer one it hands over to, both carrying the test release keys.
+LAUNCHER = os.environ.get("QORN_UPDATER_SIGNED_EXE", os.path.join(BUILD, "UpdaterSigned", "Updater.exe"))
+LAUNCHER_NEXT = os.environ.get("QORN_UPDATER_NEXT_SIGNED_EXE",
+                               os.path.join(BUILD, "UpdaterNextSigned", "Updater.exe"))
+RELEASE_KEY = os.environ.get("QORN_RELEASE_KEY1", os.path.join(BUILD, "test-keys", "release-key1.key"))
+SIGNED = ("--sign-key", RELEASE_KEY, "--expires", "30d")
 
 SHELL_FOLDERS = r"HKCU\Software\Microsoft\Windows\CurrentVersion\Explorer\User Shell Folders"
 
@@ -27,7 +34,7 @@ class PlayerJourney(ClientCase, Screen, Programs):
         os.makedirs(self.desktop)
         self.point_desktop(windows_path(self.desktop))
         self.addCleanup(self.point_desktop, r"%USERPROFILE%\Desktop")
-        shutil.copy(UPDATER, os.path.join(self.client, "Updater.exe"))
+        shutil.copy(LAUNCHER, os.path.join(self.client, "Updater.exe"))
         self.requests = []
 
     def point_desktop(self, value):
@@ -71,7 +78,7 @@ class PlayerJourney(ClientCase, Screen, Programs):
 
     def test_a_players_journey_from_an_empty_folder_to_offline_play(self):
         first = self.release(1)
-        self.publish(first, "j1", "--packages", "2").serve()
+        self.publish(first, "j1", "--packages", "2", *SIGNED).serve()
 
         # 1. The first start, without arguments: the shortcut appears on the Desktop; this
         #    build's own host is out of reach here, and the window says so.
@@ -87,8 +94,10 @@ class PlayerJourney(ClientCase, Screen, Programs):
         self.start_test_window()
         self.find_window()
         self.wait_for("2-installed", self.game_enabled)
-        self.assertEqual(sorted(self.requested()), ["api", "packages", "packages"])
-        self.assert_client_holds(dict(first, **{"Updater.exe": read(UPDATER)}))
+        self.assertEqual(sorted(self.requested()), ["api", "api", "packages", "packages"])
+        self.assertEqual(sorted(r["path"] for r in self.requests if r["path"].startswith("/api/")),
+                         ["/api/manifest", "/api/release.json"])
+        self.assert_client_holds(dict(first, **{"Updater.exe": read(LAUNCHER)}))
         self.assert_verified("j1")
 
         # 3. VÀO GAME.
@@ -97,18 +106,19 @@ class PlayerJourney(ClientCase, Screen, Programs):
         # 4. The operator publishes changed files and a newer launcher; the next start hands
         #    over to the new build, which confirms and brings the folder to the release.
         second = self.release(2)
-        self.publish(second, "j2", "--launcher", "win-x64=" + UPDATER_NEXT)
+        self.publish(second, "j2", "--launcher", "win-x64=" + LAUNCHER_NEXT, *SIGNED)
         self.start_test_window()
         self.wait_until(lambda: self.programs("--launcher-ack"), "the new launcher started", 60)
         self.wait_until(lambda: self.log_text().count("Launcher self-update completed: 2.0.9.0\n") == 1,
                         "the hand-over completed")
         self.find_window()
         self.wait_for("4-new-launcher-ready", self.game_enabled)
-        self.assert_client_holds(dict(second, **{"Updater.exe": read(UPDATER_NEXT)}))
+        self.assert_client_holds(dict(second, **{"Updater.exe": read(LAUNCHER_NEXT)}))
         self.assert_verified("j2")
+        self.assertEqual(self.state_json("release-statement.json")["sequence"], 2)
         [new] = self.programs()
         self.assertEqual(new[-2], "--launcher-ack")
-        self.assertEqual(read(self.state_path("self-update", "Updater.previous.exe")), read(UPDATER))
+        self.assertEqual(read(self.state_path("self-update", "Updater.previous.exe")), read(LAUNCHER))
         for name in ("job.json", "boot-ok.json", "ready.json", "candidate.exe", "failed.json"):
             self.assertFalse(os.path.exists(self.state_path("self-update", name)), name)
 
@@ -120,7 +130,7 @@ class PlayerJourney(ClientCase, Screen, Programs):
         self.find_window()
         self.wait_for("5-offline-ready", self.game_enabled)
         self.play("6-playing-offline")
-        self.assert_client_holds(dict(second, **{"Updater.exe": read(UPDATER_NEXT)}))
+        self.assert_client_holds(dict(second, **{"Updater.exe": read(LAUNCHER_NEXT)}))
 
 class SelfTest(ClientCase):
     def test_the_built_in_checks_print_one_line_and_succeed(self):
