@@ -33,9 +33,9 @@ struct Package {
     std::vector<std::string> files;  // client paths, in document order
 };
 
-// Only what the launcher uses of a manifest: the parsed document is dropped once it
-// is validated, as a release's document takes several times its text in memory and
-// an update holds two manifests.
+// Only what the launcher uses of a manifest: the file list is read entry by entry and
+// the rest of the document is dropped once it is validated, as a release's whole
+// document takes several times its text in memory and an update holds two manifests.
 struct Manifest {
     std::string text;  // the parsed text, byte for byte
     std::string releaseId;
