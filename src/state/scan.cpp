@@ -8,6 +8,7 @@
 #include "state/records.hpp"
 
 #include <mutex>
+#include <optional>
 
 namespace qorn {
 namespace {
@@ -159,10 +160,48 @@ bool file_matches_release(const State& state, const ClientFile& file, const Inve
     return sha256_file(state.root() / std::filesystem::path(to_wide(file.path)), cancel, hashed) == file.sha256;
 }
 
-HashCache cache_start(const HashCache& loaded, bool restricted, const std::vector<ClientFile>& files) {
-    HashCache cache = restricted ? loaded : HashCache{};
-    for (const ClientFile& file : files) cache.erase(file.path);
-    return cache;
+// Brings the cache to what this scan found of the list: no member for a file of it
+// unless the file matched (the members of other files stay in a restricted scan, none
+// do in a scan of the whole release). Answers whether anything changed.
+bool update_cache(HashCache& cache, bool restricted, const std::vector<ClientFile>& list,
+                  const std::vector<char>* matches, const Inventory& found) {
+    bool changed = false;
+    if (!restricted) {
+        HashCache next;
+        for (size_t i = 0; matches != nullptr && i < list.size(); ++i) {
+            const InventoryEntry entry = found.find(list[i].key);
+            if ((*matches)[i]) next[list[i].path] = {entry.size, entry.modified_ticks, list[i].sha256};
+        }
+        changed = next != cache;
+        cache = std::move(next);
+        return changed;
+    }
+    for (size_t i = 0; i < list.size(); ++i) {
+        if (matches != nullptr && (*matches)[i]) {
+            const InventoryEntry entry = found.find(list[i].key);
+            CacheEntry member{entry.size, entry.modified_ticks, list[i].sha256};
+            const auto [place, added] = cache.try_emplace(list[i].path, member);
+            if (!added && place->second != member) {
+                place->second = member;
+                changed = true;
+            }
+            changed = changed || added;
+        } else {
+            changed = cache.erase(list[i].path) != 0 || changed;
+        }
+    }
+    return changed;
+}
+
+// The new cache goes to disk; a cache in memory that may differ from the file is
+// emptied, so that it vouches for nothing.
+void save_cache(const State& state, HashCache& cache) {
+    try {
+        write_hash_cache(state, cache);
+    } catch (...) {
+        cache.clear();
+        throw;
+    }
 }
 
 }  // namespace
@@ -183,8 +222,9 @@ InventoryEntry Inventory::find(const std::wstring& key) const {
 
 std::vector<ClientFile> scan(const State& state, const Manifest& manifest, bool full,
                              const std::vector<ClientFile>* files, const Cancel& cancel,
-                             const ProgressCallback& progress, Stage stage, Inventory* inventory) {
-    const HashCache loaded = read_hash_cache(state);
+                             const ProgressCallback& progress, Stage stage, Inventory* inventory, HashCache* cache) {
+    std::optional<HashCache> read;
+    HashCache& loaded = cache != nullptr ? *cache : read.emplace(read_hash_cache(state));
     const std::vector<ClientFile>& list = files != nullptr ? *files : manifest.files;
     const Reporter report(progress);
     cancel.check();
@@ -195,7 +235,8 @@ std::vector<ClientFile> scan(const State& state, const Manifest& manifest, bool 
     Walk(found, cancel, report, stage).walk(state.root(), L"", expected);
 
     if (found.files_seen == 0) {
-        write_hash_cache(state, cache_start(loaded, files != nullptr, list));
+        update_cache(loaded, files != nullptr, list, nullptr, found);
+        save_cache(state, loaded);
         if (!list.empty()) report.note(stage, L"Chưa có dữ liệu client — chuyển sang tải bộ cài…");
         if (inventory != nullptr) *inventory = std::move(found);
         return list;
@@ -206,18 +247,12 @@ std::vector<ClientFile> scan(const State& state, const Manifest& manifest, bool 
             return file_matches_release(state, list[i], found.find(list[i].key), full, loaded, cancel, hashed);
         });
 
-    HashCache cache = cache_start(loaded, files != nullptr, list);
     std::vector<ClientFile> result;
     for (size_t i = 0; i < list.size(); ++i) {
-        if (matches[i]) {
-            const InventoryEntry entry = found.find(list[i].key);
-            cache[list[i].path] = {entry.size, entry.modified_ticks, list[i].sha256};
-        } else {
-            result.push_back(list[i]);
-        }
+        if (!matches[i]) result.push_back(list[i]);
     }
     // The cache of a large client is tens of megabytes: written only when this scan changed it.
-    if (cache != loaded) write_hash_cache(state, cache);
+    if (update_cache(loaded, files != nullptr, list, &matches, found)) save_cache(state, loaded);
     if (inventory != nullptr) *inventory = std::move(found);
     return result;
 }
