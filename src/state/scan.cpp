@@ -9,6 +9,7 @@
 
 #include <mutex>
 #include <optional>
+#include <set>
 
 namespace qorn {
 namespace {
@@ -49,6 +50,23 @@ Node expected_tree(const std::vector<ClientFile>& files, const std::vector<std::
     return expected;
 }
 
+// A folder with few wanted entries is listed once per entry, through a pattern that
+// only its case variants can match: under Wine a listing costs a file-status call for
+// every entry it returns, and most folders an update touches hold one changed file
+// among a hundred. Only ASCII letters are left to the listing's own case-insensitive
+// match; every other unit, and the last one, matches any character, so a pattern
+// returns the same entries or more, never fewer (each is then judged by its case key).
+constexpr size_t patterned_children = 4;
+
+std::wstring listing_pattern(const std::wstring& key) {
+    std::wstring pattern = key;
+    for (wchar_t& c : pattern) {
+        if (c >= 0x80) c = L'?';
+    }
+    pattern.back() = L'?';
+    return pattern;
+}
+
 class Walk {
 public:
     Walk(Inventory& inventory, const Cancel& cancel, const Reporter& report, Stage stage)
@@ -58,24 +76,48 @@ public:
         cancel_.check();
         if (node.children.empty()) return;
         if (!open_folder(path)) return;
-        WIN32_FIND_DATAW entry{};
-        UniqueFind listing(FindFirstFileExW((path / L"*").c_str(), FindExInfoBasic, &entry, FindExSearchNameMatch,
-                                            nullptr, FIND_FIRST_EX_LARGE_FETCH));
-        if (!listing) {
-            const DWORD code = GetLastError();
-            if (code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND) return;
-            throw_windows_error("Không đọc được danh sách file trong " + path_text(path), code);
+        if (node.children.size() > patterned_children) {
+            list(path, key, node, L"*", nullptr);
+            return;
         }
-        ++inventory_.folders_read;
-        report_.bytes(stage_, L"Đọc thông tin thư mục client…", key, {.files_done = inventory_.files_seen});
-        do {
-            listed(path, key, node, entry);
-        } while (FindNextFileW(listing.get(), &entry));
-        const DWORD code = GetLastError();
-        if (code != ERROR_NO_MORE_FILES) throw_windows_error("Không đọc hết danh sách file client", code);
+        std::set<std::wstring> patterns;
+        for (const auto& [name_key, child] : node.children) patterns.insert(listing_pattern(name_key));
+        count_folder(key);
+        std::set<std::wstring> listed_names;  // two patterns may return one entry
+        for (const std::wstring& pattern : patterns) {
+            if (!list(path, key, node, pattern, &listed_names)) return;
+        }
     }
 
 private:
+    void count_folder(const std::wstring& key) {
+        ++inventory_.folders_read;
+        report_.bytes(stage_, L"Đọc thông tin thư mục client…", key, {.files_done = inventory_.files_seen});
+    }
+
+    // Lists the folder through the pattern; false when the folder is gone. A pattern that
+    // matches nothing is an empty listing. listed_names is null for the listing of the
+    // whole folder ("*"), which also counts it.
+    bool list(const std::filesystem::path& path, const std::wstring& key, const Node& node, const std::wstring& pattern,
+              std::set<std::wstring>* listed_names) {
+        WIN32_FIND_DATAW entry{};
+        UniqueFind listing(FindFirstFileExW((path / pattern).c_str(), FindExInfoBasic, &entry, FindExSearchNameMatch,
+                                            nullptr, FIND_FIRST_EX_LARGE_FETCH));
+        if (!listing) {
+            const DWORD code = GetLastError();
+            if (code == ERROR_FILE_NOT_FOUND && listed_names != nullptr) return true;
+            if (code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND) return false;
+            throw_windows_error("Không đọc được danh sách file trong " + path_text(path), code);
+        }
+        if (listed_names == nullptr) count_folder(key);
+        do {
+            if (listed_names == nullptr || listed_names->insert(entry.cFileName).second) listed(path, key, node, entry);
+        } while (FindNextFileW(listing.get(), &entry));
+        const DWORD code = GetLastError();
+        if (code != ERROR_NO_MORE_FILES) throw_windows_error("Không đọc hết danh sách file client", code);
+        return true;
+    }
+
     // Holds the folder open without delete sharing; false when it does not exist.
     bool open_folder(const std::filesystem::path& path) {
         UniqueHandle handle(CreateFileW(path.c_str(), FILE_READ_DATA | FILE_READ_ATTRIBUTES,

@@ -283,6 +283,23 @@ TEST(Scan, EntriesOfTheOtherKindDoNotMatchAndTwinsAreRefused) {
     EXPECT_EQ(failure_of([&] { run_scan(twins, manifest, false); }), "Client chứa tên file trùng trên Windows.");
 }
 
+// Folders with few wanted entries are listed through patterns that may overlap.
+TEST(Scan, FewWantedEntriesAreFoundInAnyCaseAndOnce) {
+    TempFolder folder;
+    const State state(folder.path());
+    const test::Bodies bodies = {{"Main.exe", "m"}, {"D/a", "1"}, {"D/ab", "22"}, {"D/Ác", "333"}, {"D/ÁC.x", "4"}};
+    test::write_client(state.root(), {{"main.EXE", "m"}, {"D/A", "1"}, {"D/aB", "22"}, {"D/ác", "333"},
+                                      {"D/ác.X", "4"}, {"D/ab2", "other"}});
+    const Manifest manifest = test::release_of(bodies);
+    Cancel cancel;
+    Inventory found;
+    EXPECT_TRUE(scan(state, manifest, false, nullptr, cancel, {}, Stage::checking, &found).empty());
+    EXPECT_EQ(found.files_seen, 5u);
+    EXPECT_EQ(found.folders_read, 2u);
+    const std::vector<ClientFile> one = {manifest.files[3]};
+    EXPECT_TRUE(scan(state, manifest, false, &one, cancel, {}, Stage::checking).empty());
+}
+
 TEST(Scan, LinksOnTheWayAreRefusedAndOthersIgnored) {
     TempFolder folder;
     const State state(folder / L"client");
