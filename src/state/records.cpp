@@ -161,11 +161,16 @@ std::optional<Manifest> read_installed(const State& state, std::wstring_view man
     const FileInfo info = file_info(path);
     if (!info.exists || info.is_directory || info.size > manifest_text_limit) return std::nullopt;
     std::string text = read_file_limited(path, manifest_text_limit);
+    std::optional<Manifest> installed;
     try {
-        return parse_manifest(std::move(text), manifest_url);
+        installed = parse_manifest(std::move(text), manifest_url);
     } catch (const std::exception&) {
         return std::nullopt;  // a record that does not parse or validate is no record
     }
+    // Nothing is downloaded from an installed release; its addresses would take a
+    // fifth of a large release's memory for as long as the run holds it.
+    for (ClientFile& file : installed->files) std::wstring().swap(file.url);
+    return installed;
 }
 
 const Manifest* InstalledRelease::get() {
