@@ -173,9 +173,19 @@ std::optional<Manifest> read_installed(const State& state, std::wstring_view man
     return installed;
 }
 
+InstalledRelease::~InstalledRelease() {
+    if (reading_.valid()) reading_.wait();  // its failure, if any, is nobody's any more
+}
+
+void InstalledRelease::read_meanwhile() {
+    if (read_ || reading_.valid()) return;
+    reading_ = std::async(std::launch::async, [this] { return read_installed(state_, manifest_url_); });
+}
+
 const Manifest* InstalledRelease::get() {
     if (!read_) {
-        manifest_ = read_installed(state_, manifest_url_);
+        // A failed read is passed on once, as a read made here would fail.
+        manifest_ = reading_.valid() ? reading_.get() : read_installed(state_, manifest_url_);
         read_ = true;
     }
     return manifest_ ? &*manifest_ : nullptr;
@@ -246,7 +256,9 @@ void write_hash_cache(const State& state, const HashCache& cache) {
     // (keys ascending, as the map holds them): a document of the cache would take
     // several times its text.
     std::string text = "{";
-    text.reserve(cache.size() * 160 + 2);
+    size_t length = 2;
+    for (const auto& [path, entry] : cache) length += path.size() + entry.sha256.size() + 96;
+    text.reserve(length);  // a text of tens of megabytes is not grown by doubling
     bool first = true;
     for (const auto& [path, entry] : cache) {
         if (!first) text += ',';
