@@ -7,6 +7,7 @@
 #include "release/client_path.hpp"
 #include "release/urls.hpp"
 
+#include <algorithm>
 #include <exception>
 #include <future>
 #include <optional>
@@ -54,7 +55,7 @@ bool is_schema_one(const json& document) {
 }
 
 // One entry of "files" with the rules that concern it alone.
-ClientFile read_file_entry(const json& entry, const UrlParts& manifest_url) {
+ClientFile read_file_entry(const json& entry, const UrlParts& manifest_url, FileUrls urls) {
     ClientFile file;
     file.path = entry.at("path").get<std::string>();
     file.size = read_size(entry);
@@ -64,6 +65,7 @@ ClientFile read_file_entry(const json& entry, const UrlParts& manifest_url) {
     require_sha256(file.sha256);
     require_same_host(file.url, manifest_url);
     file.key = case_key(to_wide(file.path));
+    if (urls == FileUrls::checked_only) file.url = std::wstring();
     return file;
 }
 
@@ -77,7 +79,8 @@ class ManifestReader {
 public:
     using Builder = nlohmann::detail::json_sax_dom_parser<json>;
 
-    ManifestReader(json& document, std::wstring_view manifest_url) : top_(document) {
+    ManifestReader(json& document, std::wstring_view manifest_url, FileUrls urls, size_t expected_files)
+        : top_(document), urls_(urls), expected_files_(expected_files) {
         try {
             manifest_url_ = crack_url(manifest_url);
         } catch (...) {
@@ -200,7 +203,8 @@ private:
         // Past the limit the manifest is refused whole: nothing more is kept.
         if (entry_failure_ || url_failure_ || file_count_ > manifest_file_limit) return;
         try {
-            files_.push_back(read_file_entry(entry_, *manifest_url_));
+            if (files_.empty()) files_.reserve(expected_files_);
+            files_.push_back(read_file_entry(entry_, *manifest_url_, urls_));
         } catch (...) {
             entry_failure_ = std::current_exception();
         }
@@ -208,6 +212,8 @@ private:
     }
 
     Builder top_;
+    FileUrls urls_;
+    size_t expected_files_;
     json entry_;
     std::optional<Builder> entry_builder_;
     std::optional<UrlParts> manifest_url_;
@@ -295,7 +301,7 @@ void read_packages(Manifest& manifest, const json& document, const UrlParts& man
 
 }  // namespace
 
-Manifest parse_manifest(std::string text, std::wstring_view manifest_url) {
+Manifest parse_manifest(std::string text, std::wstring_view manifest_url, FileUrls urls) {
     require(text.size() <= manifest_text_limit, "Manifest vượt giới hạn 64 MB.");
     // The digest of a large text takes as long as a good part of the validation, so
     // it is computed on a second thread meanwhile (the future joins on every way out).
@@ -308,7 +314,11 @@ Manifest parse_manifest(std::string text, std::wstring_view manifest_url) {
     require(json_depth_within(text), "Manifest không đúng định dạng PC.");
     // Lives only here: nothing after the validation reads the document (see Manifest).
     json document;
-    ManifestReader reader(document, manifest_url);
+    // About the text a file entry takes at least (its digest alone is 64 bytes): the list
+    // is made once at about its size rather than grown by doubling, copies and all.
+    constexpr size_t shortest_entry = 128;
+    ManifestReader reader(document, manifest_url, urls,
+                          std::min(text.size() / shortest_entry + 1, manifest_file_limit));
     json::sax_parse(text, &reader, json::input_format_t::json, true, false);
     require_pc_shape(document, reader);
     Manifest manifest;

@@ -161,31 +161,18 @@ std::optional<Manifest> read_installed(const State& state, std::wstring_view man
     const FileInfo info = file_info(path);
     if (!info.exists || info.is_directory || info.size > manifest_text_limit) return std::nullopt;
     std::string text = read_file_limited(path, manifest_text_limit);
-    std::optional<Manifest> installed;
     try {
-        installed = parse_manifest(std::move(text), manifest_url);
+        // Nothing is downloaded from an installed release; its addresses would take a
+        // fifth of a large release's memory for as long as the run holds it.
+        return parse_manifest(std::move(text), manifest_url, FileUrls::checked_only);
     } catch (const std::exception&) {
         return std::nullopt;  // a record that does not parse or validate is no record
     }
-    // Nothing is downloaded from an installed release; its addresses would take a
-    // fifth of a large release's memory for as long as the run holds it.
-    for (ClientFile& file : installed->files) std::wstring().swap(file.url);
-    return installed;
-}
-
-InstalledRelease::~InstalledRelease() {
-    if (reading_.valid()) reading_.wait();  // its failure, if any, is nobody's any more
-}
-
-void InstalledRelease::read_meanwhile() {
-    if (read_ || reading_.valid()) return;
-    reading_ = std::async(std::launch::async, [this] { return read_installed(state_, manifest_url_); });
 }
 
 const Manifest* InstalledRelease::get() {
     if (!read_) {
-        // A failed read is passed on once, as a read made here would fail.
-        manifest_ = reading_.valid() ? reading_.get() : read_installed(state_, manifest_url_);
+        manifest_ = read_installed(state_, manifest_url_);
         read_ = true;
     }
     return manifest_ ? &*manifest_ : nullptr;

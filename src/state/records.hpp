@@ -9,7 +9,6 @@
 #include "state/state.hpp"
 
 #include <cstdint>
-#include <future>
 #include <map>
 #include <optional>
 #include <string>
@@ -24,19 +23,10 @@ namespace qorn {
 std::optional<Manifest> read_installed(const State& state, std::wstring_view manifest_url);
 
 // installed.json read at most once, when first asked for, and handed down: a run
-// reads it only on the paths that need it, so the quick path reads none. A run that
-// is about to wait for the host may have it read meanwhile on a thread of its own;
-// the first get() after that waits for the read and passes its failure on.
+// reads it only on the paths that need it, so the quick path reads none.
 class InstalledRelease {
 public:
     InstalledRelease(const State& state, std::wstring_view manifest_url) : state_(state), manifest_url_(manifest_url) {}
-    ~InstalledRelease();
-    InstalledRelease(const InstalledRelease&) = delete;
-    InstalledRelease& operator=(const InstalledRelease&) = delete;
-
-    // Starts the read on another thread unless it was made or started already; only
-    // get() may touch the record until it has waited for it.
-    void read_meanwhile();
     // Null when there is no valid installed record.
     const Manifest* get();
 
@@ -45,7 +35,6 @@ private:
     std::wstring manifest_url_;
     bool read_ = false;
     std::optional<Manifest> manifest_;
-    std::future<std::optional<Manifest>> reading_;
 };
 
 // verified-release.json: the release of installed.json was found complete, and

@@ -98,8 +98,6 @@ public:
                 release_is_current(network, verified_->release_id, verified_->manifest_sha256)) {
                 return quick_path(network);
             }
-            // A large release's record takes as long to read as its manifest to arrive.
-            installed_.read_meanwhile();
             manifest = fetch_manifest(network);
         } catch (const NetworkError& failure) {
             return offline(failure);
