@@ -616,7 +616,8 @@ def where_time_goes(adoption, update, reference, manifest_bytes, folders, refere
             "applied files (%s): the %s folders opened and listed again, their files vouched "
             "for by the cache in memory (neither read nor written). The clean-up (%s): the "
             "staging folders removed. Exit: the memory of two manifests given back."
-            % (stage(0), mib_text(manifest_bytes), group(FILES), stage(1), group(folders),
+            % (group(CHANGED), stage(0), mib_text(manifest_bytes), group(FILES), stage(1),
+               group(folders),
                FILES_PER_FOLDER, stage(2), stage(4), group(folders), group(reference_folders),
                stage(5), group(folders), stage(6), group(folders), stage(7))),
         "",
