@@ -601,35 +601,35 @@ def where_time_goes(adoption, update, reference, manifest_bytes, folders, refere
         paragraph(
             "The update's own work, %s files fetched, verified, backed up and moved, costs "
             "about what the reference costs; what it spends beyond that is work over the whole "
-            "client, done again in several stages. Before the scan reports (%s): the new "
-            "manifest fetched and parsed (%s of text), `installed.json` read and parsed, the "
-            "two file lists compared, and the hash cache of %s members read. The scan (%s): "
-            "every folder that holds a changed file listed whole (%s folders of up to %d "
-            "entries), the changed files hashed, and the hash cache written back whole. The "
-            "download and the verification (%s and %s): the same transfers and hashes as the "
-            "reference's, but into %s staging folders instead of %s, and the files the new "
-            "release drops sought over both manifests. The apply transaction (%s): "
-            "`journal.json` written twice with the installed manifest's text inside, "
-            "`installed.json` written, the hash cache read and written whole, the journal read "
-            "back and parsed whole (the installed manifest inside as a JSON document) by the "
-            "recovery step that finishes the transaction, and a backup folder made for each "
-            "of the %s folders. The check of the applied files (%s): the hash cache read and "
-            "written whole once more, the folders listed again. The clean-up (%s): the "
+            "client. Before the scan reports (%s): the new manifest fetched and parsed (%s of "
+            "text) while `installed.json` is read and parsed on a second thread, the two file "
+            "lists compared, and the hash cache of %s members read, once for the whole run. "
+            "The scan (%s): every folder that holds a changed file opened and listed for that "
+            "file alone (%s folders of %d entries), the changed files hashed, and the hash "
+            "cache written back whole. The download and the verification (%s and %s): the "
+            "same transfers and hashes as the reference's, but into %s staging folders "
+            "instead of %s, the files the new release drops sought over both manifests, and "
+            "the hash cache read again where the download looks for local copies. The apply "
+            "transaction (%s): `journal.json` written twice with the installed manifest's "
+            "text inside, `installed.json` written, the run's hash cache updated and written "
+            "whole, and a backup folder made for each of the %s folders. The check of the "
+            "applied files (%s): the %s folders opened and listed again, their files vouched "
+            "for by the cache in memory (neither read nor written). The clean-up (%s): the "
             "staging folders removed. Exit: the memory of two manifests given back."
             % (group(CHANGED), stage(0), mib_text(manifest_bytes), group(FILES), stage(1),
                group(folders),
                FILES_PER_FOLDER, stage(2), stage(4), group(folders), group(reference_folders),
-               stage(5), group(folders), stage(6), stage(7))),
+               stage(5), group(folders), stage(6), group(folders), stage(7))),
         "",
         paragraph(
             "Memory: each manifest the run holds keeps its text and its list of files (paths, "
-            "digests, addresses and case keys as separate strings); parsing one builds its "
-            "whole JSON document besides, given back once it is validated. The update holds "
-            "the installed manifest and the new one from the scan to the end. On top come the "
-            "hash cache as a map of %s members when it is read, its JSON document and text "
-            "when it is written, and in the apply transaction the journal read back as one "
-            "JSON document with the installed manifest inside. The largest samples: %s while "
-            "the manifests are read, %s in the scan, %s in the apply transaction."
+            "digests, addresses and case keys as separate strings; the installed release's "
+            "without addresses); its file list is read entry by entry, so no JSON document of "
+            "a whole release is built. The update holds the installed manifest and the new "
+            "one from the scan to the end, and the hash cache as a map of %s members for the "
+            "whole run; on top come the cache's text when it is written and the journal's "
+            "text in the apply transaction. The largest samples: %s while the manifests are "
+            "read, %s in the scan, %s in the apply transaction."
             % (group(FILES), peak_in(0), peak_in(1), peak_in(5))),
         "",
     ]
@@ -640,8 +640,8 @@ def where_time_goes(adoption, update, reference, manifest_bytes, folders, refere
 # record written or removed (by the how-manieth time), in the order the launcher goes.
 UPDATE_STEPS = {
     ("stage", 0): "start under Wine, the state folder read",
-    ("stage", 1): "the manifest fetched and parsed, `installed.json` read and parsed, the file "
-                  "lists compared, the hash cache read whole, the first folder listed",
+    ("stage", 1): "the manifest fetched and parsed while `installed.json` was read and parsed, "
+                  "the file lists compared, the hash cache read whole, the first folder listed",
     ("hash-cache.json", "written", 1): "the folders of the changed files listed, the changed "
                                        "files hashed, the hash cache's text made",
     ("stage", 2): "the hash cache flushed; the download planned: the staging area measured, the "
@@ -652,19 +652,18 @@ UPDATE_STEPS = {
     ("stage", 5): "the journal flushed and renamed into place (the first operation's report)",
     ("installed.json", "written", 1): "every changed file backed up and replaced, the release's "
                                       "folders made",
-    ("hash-cache.json", "written", 2): "`installed.json` flushed; the hash cache read whole, "
-                                       "updated and its text made",
+    ("hash-cache.json", "written", 2): "`installed.json` flushed; the run's hash cache updated "
+                                       "and its text made",
     ("journal.json", "written", 2): "the hash cache flushed; the journal's text made again, as "
                                     "committed",
-    ("journal.json", "removed", 1): "the journal flushed, read back and parsed whole, the "
-                                    "backups kept as "
-                                    "the last ones (those of the update before removed), the "
-                                    "transaction's work area removed",
-    ("stage", 6): "emptied folders sought over both manifests, the hash cache read whole, the "
-                  "first folder listed",
+    ("journal.json", "removed", 1): "the journal flushed, the backups kept as the last ones "
+                                    "(those of the update before removed), the transaction's "
+                                    "work area removed",
+    ("stage", 6): "emptied folders sought over both manifests, the first folder listed",
     ("hash-cache.json", "written", 3): "the changed files' folders listed and their files "
                                        "vouched for, the hash cache's text made",
-    ("stage", 7): "the hash cache flushed (the clean-up's first report)",
+    ("stage", 7): "the changed files' folders listed again and their files vouched for by the "
+                  "cache in memory (the clean-up's first report)",
     ("stage", 9): "the staging and download areas removed, `verified-release.json` written",
     ("exit",): "the result printed, the memory given back, the process ended",
 }

@@ -7,17 +7,23 @@
 #include "release/client_path.hpp"
 #include "release/urls.hpp"
 
+#include <algorithm>
+#include <exception>
 #include <future>
-#include <map>
+#include <optional>
 #include <set>
+#include <type_traits>
+#include <unordered_map>
+#include <unordered_set>
 
 namespace qorn {
 namespace {
 
 using nlohmann::json;
 using Keys = std::set<std::wstring>;
-// File keys with their position in the file list, so packages can mark files as listed.
-using FileKeys = std::map<std::wstring, size_t>;
+// File keys (views of the keys in the manifest's file list) with their position in
+// it, so packages can mark files as listed.
+using FileKeys = std::unordered_map<std::wstring_view, size_t>;
 
 constexpr std::uint64_t size_top = 0x7fffffffffffffffULL;
 constexpr size_t parallel_digest_size = 1048576;
@@ -48,32 +54,197 @@ bool is_schema_one(const json& document) {
     return schema != document.end() && schema->is_number_integer() && *schema == json(1);
 }
 
-void require_pc_shape(const json& document) {
-    const auto files = document.find("files");
-    require(is_schema_one(document) && files != document.end() && files->is_array() && !files->empty() &&
-                files->size() <= manifest_file_limit,
+// One entry of "files" with the rules that concern it alone.
+ClientFile read_file_entry(const json& entry, const UrlParts& manifest_url, FileUrls urls) {
+    ClientFile file;
+    file.path = entry.at("path").get<std::string>();
+    file.size = read_size(entry);
+    file.sha256 = entry.at("sha256").get<std::string>();
+    file.url = to_wide(entry.at("url").get<std::string>());
+    require_client_path(file.path, false);
+    require_sha256(file.sha256);
+    require_same_host(file.url, manifest_url);
+    file.key = case_key(to_wide(file.path));
+    if (urls == FileUrls::checked_only) file.url = std::wstring();
+    return file;
+}
+
+// Parse events of the whole text: the document is built without its "files" array
+// (a null stands in for it), whose entries become ClientFiles one by one, each built
+// as a small document of its own. A release's whole document takes several times its
+// text in memory. The first entry that breaks a rule of its own is kept as a failure
+// and ends the reading of entries; it is raised in the rules' order after the parse,
+// so a syntax error anywhere still comes first.
+class ManifestReader {
+public:
+    using Builder = nlohmann::detail::json_sax_dom_parser<json>;
+
+    ManifestReader(json& document, std::wstring_view manifest_url, FileUrls urls, size_t expected_files)
+        : top_(document), urls_(urls), expected_files_(expected_files) {
+        try {
+            manifest_url_ = crack_url(manifest_url);
+        } catch (...) {
+            url_failure_ = std::current_exception();
+        }
+    }
+
+    bool null() { return scalar(nullptr); }
+    bool boolean(bool value) { return scalar(value); }
+    bool number_integer(json::number_integer_t value) { return scalar(value); }
+    bool number_unsigned(json::number_unsigned_t value) { return scalar(value); }
+    bool number_float(json::number_float_t value, const std::string&) { return scalar(value); }
+    bool string(std::string& value) { return scalar(value); }
+    bool binary(json::binary_t& value) { return scalar(value); }
+
+    bool start_object(size_t length) { return open(false, length); }
+    bool start_array(size_t length) { return open(true, length); }
+    bool end_object() { return close(false); }
+    bool end_array() { return close(true); }
+
+    bool key(std::string& name) {
+        if (in_files_) return entry_builder_->key(name);
+        if (depth_ == 1) files_key_ = name == "files";
+        return top_.key(name);
+    }
+
+    template <class Exception>
+    bool parse_error(size_t, const std::string&, const Exception& failure) {
+        throw failure;
+    }
+
+    // Whether the last "files" member was an array, and how many entries it had.
+    bool files_is_array() const { return files_is_array_; }
+    size_t file_count() const { return file_count_; }
+    // The entries read before the first one that broke a rule, then that failure.
+    std::vector<ClientFile> take_files() { return std::move(files_); }
+    // A manifest URL that cannot be cracked fails before any entry is judged.
+    void rethrow_url_failure() const {
+        if (url_failure_) std::rethrow_exception(url_failure_);
+    }
+    const std::exception_ptr& entry_failure() const { return entry_failure_; }
+
+private:
+    template <class Value>
+    bool scalar(Value&& value) {
+        if (in_files_ && depth_ == 2) {
+            entry_ = json(std::forward<Value>(value));
+            take_entry();
+            return true;
+        }
+        if (in_files_) return forward(*entry_builder_, std::forward<Value>(value));
+        if (depth_ == 1 && files_key_) start_files(false);
+        return forward(top_, std::forward<Value>(value));
+    }
+
+    template <class Value>
+    static bool forward(Builder& builder, Value&& value) {
+        using Plain = std::remove_cvref_t<Value>;
+        if constexpr (std::is_same_v<Plain, std::nullptr_t>) {
+            return builder.null();
+        } else if constexpr (std::is_same_v<Plain, bool>) {
+            return builder.boolean(value);
+        } else if constexpr (std::is_same_v<Plain, json::number_integer_t>) {
+            return builder.number_integer(value);
+        } else if constexpr (std::is_same_v<Plain, json::number_unsigned_t>) {
+            return builder.number_unsigned(value);
+        } else if constexpr (std::is_same_v<Plain, json::number_float_t>) {
+            return builder.number_float(value, {});
+        } else if constexpr (std::is_same_v<Plain, std::string>) {
+            return builder.string(value);
+        } else {
+            return builder.binary(value);
+        }
+    }
+
+    bool open(bool array, size_t length) {
+        ++depth_;
+        if (in_files_) {
+            if (depth_ == 3) {
+                entry_ = json();
+                entry_builder_.emplace(entry_);
+            }
+            return array ? entry_builder_->start_array(length) : entry_builder_->start_object(length);
+        }
+        if (depth_ == 2 && files_key_) {
+            start_files(array);
+            if (array) {
+                in_files_ = true;
+                return top_.null();
+            }
+        }
+        return array ? top_.start_array(length) : top_.start_object(length);
+    }
+
+    bool close(bool array) {
+        --depth_;
+        if (!in_files_) return array ? top_.end_array() : top_.end_object();
+        if (depth_ == 1) {
+            in_files_ = false;  // the end of the files array, whose place holds a null
+            return true;
+        }
+        const bool closed = array ? entry_builder_->end_array() : entry_builder_->end_object();
+        if (depth_ == 2) {
+            entry_builder_.reset();
+            take_entry();
+        }
+        return closed;
+    }
+
+    void start_files(bool array) {
+        files_key_ = false;
+        files_is_array_ = array;
+        file_count_ = 0;
+        files_.clear();
+        entry_failure_ = nullptr;
+    }
+
+    void take_entry() {
+        ++file_count_;
+        // Past the limit the manifest is refused whole: nothing more is kept.
+        if (entry_failure_ || url_failure_ || file_count_ > manifest_file_limit) return;
+        try {
+            if (files_.empty()) files_.reserve(expected_files_);
+            files_.push_back(read_file_entry(entry_, *manifest_url_, urls_));
+        } catch (...) {
+            entry_failure_ = std::current_exception();
+        }
+        entry_ = json();
+    }
+
+    Builder top_;
+    FileUrls urls_;
+    size_t expected_files_;
+    json entry_;
+    std::optional<Builder> entry_builder_;
+    std::optional<UrlParts> manifest_url_;
+    std::exception_ptr url_failure_;
+    std::exception_ptr entry_failure_;
+    size_t depth_ = 0;
+    bool files_key_ = false;  // the member being read at the top is "files"
+    bool in_files_ = false;
+    bool files_is_array_ = false;
+    size_t file_count_ = 0;
+    std::vector<ClientFile> files_;
+};
+
+void require_pc_shape(const json& document, const ManifestReader& reader) {
+    require(is_schema_one(document) && reader.files_is_array() && reader.file_count() != 0 &&
+                reader.file_count() <= manifest_file_limit,
             "Manifest không đúng định dạng PC.");
 }
 
-void read_files(Manifest& manifest, const json& document, const UrlParts& manifest_url, FileKeys& file_keys) {
+// The rules that join entries, in document order; an entry that broke a rule of its
+// own is where the reader stopped.
+void check_files(const Manifest& manifest, const ManifestReader& reader, FileKeys& file_keys) {
     std::uint64_t total = 0;
-    const json::array_t& entries = document.at("files").get_ref<const json::array_t&>();
-    manifest.files.reserve(entries.size());
-    for (const json& entry : entries) {
-        ClientFile file;
-        file.path = entry.at("path").get<std::string>();
-        file.size = read_size(entry);
-        file.sha256 = entry.at("sha256").get<std::string>();
-        file.url = to_wide(entry.at("url").get<std::string>());
-        require_client_path(file.path, false);
-        require_sha256(file.sha256);
-        require_same_host(file.url, manifest_url);
-        file.key = case_key(to_wide(file.path));
-        require(file_keys.emplace(file.key, manifest.files.size()).second, "Manifest chứa file trùng tên.");
+    file_keys.reserve(manifest.files.size());
+    for (size_t i = 0; i < manifest.files.size(); ++i) {
+        const ClientFile& file = manifest.files[i];
+        require(file_keys.emplace(file.key, i).second, "Manifest chứa file trùng tên.");
         require(file.size <= size_top - total, "Tổng dung lượng client vượt giới hạn.");
         total += file.size;
-        manifest.files.push_back(std::move(file));
     }
+    if (reader.entry_failure()) std::rethrow_exception(reader.entry_failure());
     require(file_keys.count(game_executable_key()) != 0, "Bản phát hành phải có Main.exe.");
 }
 
@@ -89,7 +260,7 @@ void read_directories(Manifest& manifest, const json& document, const FileKeys& 
 }
 
 // No file may stand where another entry needs a folder on its way.
-void require_no_file_on_the_way(const std::wstring& key, const FileKeys& file_keys) {
+void require_no_file_on_the_way(std::wstring_view key, const FileKeys& file_keys) {
     for (size_t slash = key.find(L'/'); slash != std::wstring::npos; slash = key.find(L'/', slash + 1)) {
         require(file_keys.count(key.substr(0, slash)) == 0, "Đường dẫn thư mục trùng với file.");
     }
@@ -130,7 +301,7 @@ void read_packages(Manifest& manifest, const json& document, const UrlParts& man
 
 }  // namespace
 
-Manifest parse_manifest(std::string text, std::wstring_view manifest_url) {
+Manifest parse_manifest(std::string text, std::wstring_view manifest_url, FileUrls urls) {
     require(text.size() <= manifest_text_limit, "Manifest vượt giới hạn 64 MB.");
     // The digest of a large text takes as long as a good part of the validation, so
     // it is computed on a second thread meanwhile (the future joins on every way out).
@@ -139,21 +310,29 @@ Manifest parse_manifest(std::string text, std::wstring_view manifest_url) {
     if (text.size() >= parallel_digest_size) {
         digest = std::async(std::launch::async, [&text] { return sha256_hex(text); });
     }
-    Manifest manifest;
     // The library's writer, copy and comparison recurse once per level.
     require(json_depth_within(text), "Manifest không đúng định dạng PC.");
     // Lives only here: nothing after the validation reads the document (see Manifest).
-    const json document = json::parse(text, nullptr, true, false);
-    require_pc_shape(document);
+    json document;
+    // About the text a file entry takes at least (its digest alone is 64 bytes): the list
+    // is made once at about its size rather than grown by doubling, copies and all.
+    constexpr size_t shortest_entry = 128;
+    ManifestReader reader(document, manifest_url, urls,
+                          std::min(text.size() / shortest_entry + 1, manifest_file_limit));
+    json::sax_parse(text, &reader, json::input_format_t::json, true, false);
+    require_pc_shape(document, reader);
+    Manifest manifest;
     manifest.releaseId = document.at("releaseId").get<std::string>();
     require_release_id(manifest.releaseId);
     const auto launchers = document.find("launchers");
     manifest.launchers = validate_launchers(launchers != document.end() ? *launchers : json::array(), manifest_url);
 
+    reader.rethrow_url_failure();
     const UrlParts manifest_parts = crack_url(manifest_url);
+    manifest.files = reader.take_files();
     FileKeys file_keys;
     Keys folder_keys;
-    read_files(manifest, document, manifest_parts, file_keys);
+    check_files(manifest, reader, file_keys);
     read_directories(manifest, document, file_keys, folder_keys);
     require_folders_on_the_way(file_keys, folder_keys);
     read_packages(manifest, document, manifest_parts, file_keys);
@@ -168,7 +347,8 @@ Manifest manifest_from_json(const json& value, std::wstring_view manifest_url) {
 }
 
 std::vector<ClientFile> files_dropped_by(const Manifest& next, const Manifest& installed) {
-    Keys kept;
+    std::unordered_set<std::wstring_view> kept;
+    kept.reserve(next.files.size());
     for (const ClientFile& file : next.files) kept.insert(file.key);
     std::vector<ClientFile> dropped;
     for (const ClientFile& file : installed.files) {

@@ -33,9 +33,9 @@ struct Package {
     std::vector<std::string> files;  // client paths, in document order
 };
 
-// Only what the launcher uses of a manifest: the parsed document is dropped once it
-// is validated, as a release's document takes several times its text in memory and
-// an update holds two manifests.
+// Only what the launcher uses of a manifest: the file list is read entry by entry and
+// the rest of the document is dropped once it is validated, as a release's whole
+// document takes several times its text in memory and an update holds two manifests.
 struct Manifest {
     std::string text;  // the parsed text, byte for byte
     std::string releaseId;
@@ -46,8 +46,12 @@ struct Manifest {
     std::vector<LauncherOffer> launchers;
 };
 
+// Whether the files keep their download URLs, or only have them checked (a record of
+// what is installed, from which nothing is fetched).
+enum class FileUrls { kept, checked_only };
+
 // Throws on the first broken rule; every URL must be on the manifest URL's host.
-Manifest parse_manifest(std::string text, std::wstring_view manifest_url);
+Manifest parse_manifest(std::string text, std::wstring_view manifest_url, FileUrls urls = FileUrls::kept);
 // The manifest of a value's compact UTF-8 text.
 Manifest manifest_from_json(const nlohmann::json& value, std::wstring_view manifest_url);
 // The files of the installed release that the next one no longer has (compared by

@@ -50,6 +50,110 @@ std::optional<VerifiedRelease> valid_record(const json& record, const FileInfo& 
     }
 }
 
+// A string as the library writes it in compact UTF-8 (invalid UTF-8 fails).
+void append_json_string(std::string& text, const std::string& value) {
+    text += json(value).dump(-1, ' ', false, json::error_handler_t::strict);
+}
+
+// Parse events of hash-cache.json straight into the cache: the document of a large
+// client's cache would take several times its tens of megabytes of text. A member
+// counts when it is an object whose last "size", "modifiedTicks" and "sha256" are an
+// unsigned integer, an unsigned integer and a string (as read_cache_entry judges a
+// document); the last of two members of one name counts, as in a document. Anything
+// that stops the parse (no object at the top, a syntax error, a nesting deeper than
+// any JSON the launcher reads) leaves the caller to treat the cache as empty.
+class CacheReader {
+public:
+    explicit CacheReader(HashCache& cache) : cache_(cache) {}
+
+    bool null() { return field(Field::other); }
+    bool boolean(bool) { return field(Field::other); }
+    bool number_integer(json::number_integer_t) { return field(Field::other); }
+    bool number_unsigned(json::number_unsigned_t value) {
+        if (depth_ == 2 && name_ == Name::size) size_ = value;
+        if (depth_ == 2 && name_ == Name::ticks) ticks_ = value;
+        return field(Field::number);
+    }
+    bool number_float(json::number_float_t, const std::string&) { return field(Field::other); }
+    bool string(std::string& value) {
+        if (depth_ == 2 && name_ == Name::sha256) sha256_ = std::move(value);
+        return field(Field::text);
+    }
+    bool binary(json::binary_t&) { return field(Field::other); }
+
+    bool start_object(size_t) { return open(true); }
+    bool start_array(size_t) { return open(false); }
+    bool end_object() { return close(); }
+    bool end_array() { return close(); }
+
+    bool key(std::string& name) {
+        if (depth_ == 1) {
+            path_ = std::move(name);
+        } else if (depth_ == 2) {
+            name_ = name == "size" ? Name::size : name == "modifiedTicks" ? Name::ticks
+                  : name == "sha256" ? Name::sha256 : Name::other;
+        }
+        return true;
+    }
+
+    template <class Exception>
+    bool parse_error(size_t, const std::string&, const Exception&) {
+        return false;
+    }
+
+private:
+    enum class Name { size, ticks, sha256, other };
+    enum class Field { number, text, other };
+
+    // A value at the top is refused; one at the member level is a member that is no
+    // object; one inside a member sets the kind of the field it names.
+    bool field(Field kind) {
+        if (depth_ == 0) return false;
+        if (depth_ == 1) cache_.erase(path_);
+        if (depth_ == 2) set_kind(kind);
+        return true;
+    }
+
+    void set_kind(Field kind) {
+        if (name_ == Name::size) size_ok_ = kind == Field::number;
+        if (name_ == Name::ticks) ticks_ok_ = kind == Field::number;
+        if (name_ == Name::sha256) sha256_ok_ = kind == Field::text;
+    }
+
+    bool open(bool object) {
+        if (depth_ == 0 && !object) return false;
+        if (depth_ == 1) {
+            member_is_object_ = object;
+            size_ok_ = ticks_ok_ = sha256_ok_ = false;
+        }
+        if (depth_ == 2) set_kind(Field::other);
+        return ++depth_ <= json_depth_limit;
+    }
+
+    bool close() {
+        if (--depth_ == 1) {
+            if (member_is_object_ && size_ok_ && ticks_ok_ && sha256_ok_) {
+                cache_[path_] = CacheEntry{size_, ticks_, sha256_};
+            } else {
+                cache_.erase(path_);
+            }
+        }
+        return true;
+    }
+
+    HashCache& cache_;
+    size_t depth_ = 0;
+    std::string path_;
+    Name name_ = Name::other;
+    bool member_is_object_ = false;
+    bool size_ok_ = false;
+    bool ticks_ok_ = false;
+    bool sha256_ok_ = false;
+    std::uint64_t size_ = 0;
+    std::uint64_t ticks_ = 0;
+    std::string sha256_;
+};
+
 }  // namespace
 
 std::optional<Manifest> read_installed(const State& state, std::wstring_view manifest_url) {
@@ -58,7 +162,9 @@ std::optional<Manifest> read_installed(const State& state, std::wstring_view man
     if (!info.exists || info.is_directory || info.size > manifest_text_limit) return std::nullopt;
     std::string text = read_file_limited(path, manifest_text_limit);
     try {
-        return parse_manifest(std::move(text), manifest_url);
+        // Nothing is downloaded from an installed release; its addresses would take a
+        // fifth of a large release's memory for as long as the run holds it.
+        return parse_manifest(std::move(text), manifest_url, FileUrls::checked_only);
     } catch (const std::exception&) {
         return std::nullopt;  // a record that does not parse or validate is no record
     }
@@ -126,23 +232,35 @@ HashCache read_hash_cache(const State& state) {
     if (!file_info(path).exists) return {};
     const std::string text = read_file_limited(path, hash_cache_limit);
     HashCache cache;
-    json members;
-    try {
-        members = parse_json(text);
-    } catch (const std::exception&) {
-        return cache;  // not JSON, or deeper than any cache: counts as empty
-    }
-    if (!members.is_object()) return cache;
-    for (const auto& [path_text, member] : members.items()) {
-        if (std::optional<CacheEntry> entry = read_cache_entry(member)) cache.emplace(path_text, std::move(*entry));
-    }
+    CacheReader reader(cache);
+    // Not JSON, deeper than any cache or not an object: counts as empty.
+    if (!json::sax_parse(text, &reader, json::input_format_t::json, true, false)) cache.clear();
     return cache;
 }
 
 void write_hash_cache(const State& state, const HashCache& cache) {
-    json members = json::object();
-    for (const auto& [path, entry] : cache) members[path] = cache_entry_json(entry);
-    write_state_json(state, "hash-cache.json", members, JsonStyle::compact);
+    // The members written one by one, as the library writes the whole object compactly
+    // (keys ascending, as the map holds them): a document of the cache would take
+    // several times its text.
+    std::string text = "{";
+    size_t length = 2;
+    for (const auto& [path, entry] : cache) length += path.size() + entry.sha256.size() + 96;
+    text.reserve(length);  // a text of tens of megabytes is not grown by doubling
+    bool first = true;
+    for (const auto& [path, entry] : cache) {
+        if (!first) text += ',';
+        first = false;
+        append_json_string(text, path);
+        text += ":{\"modifiedTicks\":";
+        text += std::to_string(entry.modified_ticks);
+        text += ",\"sha256\":";
+        append_json_string(text, entry.sha256);
+        text += ",\"size\":";
+        text += std::to_string(entry.size);
+        text += '}';
+    }
+    text += '}';
+    write_state_file(state, "hash-cache.json", text);
 }
 
 void delete_hash_cache(const State& state) { delete_file(state.file("hash-cache.json")); }

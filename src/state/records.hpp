@@ -18,7 +18,8 @@
 namespace qorn {
 
 // The installed release, or nothing when installed.json is missing or does not
-// parse or validate against the manifest URL (nothing of it is then trusted).
+// parse or validate against the manifest URL (nothing of it is then trusted). Its
+// files carry no download URL: nothing is fetched from an installed release.
 // Failures to read the file itself (a link, a sharing violation) are passed on.
 std::optional<Manifest> read_installed(const State& state, std::wstring_view manifest_url);
 

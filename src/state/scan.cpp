@@ -8,6 +8,8 @@
 #include "state/records.hpp"
 
 #include <mutex>
+#include <optional>
+#include <set>
 
 namespace qorn {
 namespace {
@@ -48,6 +50,23 @@ Node expected_tree(const std::vector<ClientFile>& files, const std::vector<std::
     return expected;
 }
 
+// A folder with few wanted entries is listed once per entry, through a pattern that
+// only its case variants can match: under Wine a listing costs a file-status call for
+// every entry it returns, and most folders an update touches hold one changed file
+// among a hundred. Only ASCII letters are left to the listing's own case-insensitive
+// match; every other unit, and the last one, matches any character, so a pattern
+// returns the same entries or more, never fewer (each is then judged by its case key).
+constexpr size_t patterned_children = 4;
+
+std::wstring listing_pattern(const std::wstring& key) {
+    std::wstring pattern = key;
+    for (wchar_t& c : pattern) {
+        if (c >= 0x80) c = L'?';
+    }
+    pattern.back() = L'?';
+    return pattern;
+}
+
 class Walk {
 public:
     Walk(Inventory& inventory, const Cancel& cancel, const Reporter& report, Stage stage)
@@ -57,24 +76,48 @@ public:
         cancel_.check();
         if (node.children.empty()) return;
         if (!open_folder(path)) return;
-        WIN32_FIND_DATAW entry{};
-        UniqueFind listing(FindFirstFileExW((path / L"*").c_str(), FindExInfoBasic, &entry, FindExSearchNameMatch,
-                                            nullptr, FIND_FIRST_EX_LARGE_FETCH));
-        if (!listing) {
-            const DWORD code = GetLastError();
-            if (code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND) return;
-            throw_windows_error("Không đọc được danh sách file trong " + path_text(path), code);
+        if (node.children.size() > patterned_children) {
+            list(path, key, node, L"*", nullptr);
+            return;
         }
-        ++inventory_.folders_read;
-        report_.bytes(stage_, L"Đọc thông tin thư mục client…", key, {.files_done = inventory_.files_seen});
-        do {
-            listed(path, key, node, entry);
-        } while (FindNextFileW(listing.get(), &entry));
-        const DWORD code = GetLastError();
-        if (code != ERROR_NO_MORE_FILES) throw_windows_error("Không đọc hết danh sách file client", code);
+        std::set<std::wstring> patterns;
+        for (const auto& [name_key, child] : node.children) patterns.insert(listing_pattern(name_key));
+        count_folder(key);
+        std::set<std::wstring> listed_names;  // two patterns may return one entry
+        for (const std::wstring& pattern : patterns) {
+            if (!list(path, key, node, pattern, &listed_names)) return;
+        }
     }
 
 private:
+    void count_folder(const std::wstring& key) {
+        ++inventory_.folders_read;
+        report_.bytes(stage_, L"Đọc thông tin thư mục client…", key, {.files_done = inventory_.files_seen});
+    }
+
+    // Lists the folder through the pattern; false when the folder is gone. A pattern that
+    // matches nothing is an empty listing. listed_names is null for the listing of the
+    // whole folder ("*"), which also counts it.
+    bool list(const std::filesystem::path& path, const std::wstring& key, const Node& node, const std::wstring& pattern,
+              std::set<std::wstring>* listed_names) {
+        WIN32_FIND_DATAW entry{};
+        UniqueFind listing(FindFirstFileExW((path / pattern).c_str(), FindExInfoBasic, &entry, FindExSearchNameMatch,
+                                            nullptr, FIND_FIRST_EX_LARGE_FETCH));
+        if (!listing) {
+            const DWORD code = GetLastError();
+            if (code == ERROR_FILE_NOT_FOUND && listed_names != nullptr) return true;
+            if (code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND) return false;
+            throw_windows_error("Không đọc được danh sách file trong " + path_text(path), code);
+        }
+        if (listed_names == nullptr) count_folder(key);
+        do {
+            if (listed_names == nullptr || listed_names->insert(entry.cFileName).second) listed(path, key, node, entry);
+        } while (FindNextFileW(listing.get(), &entry));
+        const DWORD code = GetLastError();
+        if (code != ERROR_NO_MORE_FILES) throw_windows_error("Không đọc hết danh sách file client", code);
+        return true;
+    }
+
     // Holds the folder open without delete sharing; false when it does not exist.
     bool open_folder(const std::filesystem::path& path) {
         UniqueHandle handle(CreateFileW(path.c_str(), FILE_READ_DATA | FILE_READ_ATTRIBUTES,
@@ -159,10 +202,48 @@ bool file_matches_release(const State& state, const ClientFile& file, const Inve
     return sha256_file(state.root() / std::filesystem::path(to_wide(file.path)), cancel, hashed) == file.sha256;
 }
 
-HashCache cache_start(const HashCache& loaded, bool restricted, const std::vector<ClientFile>& files) {
-    HashCache cache = restricted ? loaded : HashCache{};
-    for (const ClientFile& file : files) cache.erase(file.path);
-    return cache;
+// Brings the cache to what this scan found of the list: no member for a file of it
+// unless the file matched (the members of other files stay in a restricted scan, none
+// do in a scan of the whole release). Answers whether anything changed.
+bool update_cache(HashCache& cache, bool restricted, const std::vector<ClientFile>& list,
+                  const std::vector<char>* matches, const Inventory& found) {
+    bool changed = false;
+    if (!restricted) {
+        HashCache next;
+        for (size_t i = 0; matches != nullptr && i < list.size(); ++i) {
+            const InventoryEntry entry = found.find(list[i].key);
+            if ((*matches)[i]) next[list[i].path] = {entry.size, entry.modified_ticks, list[i].sha256};
+        }
+        changed = next != cache;
+        cache = std::move(next);
+        return changed;
+    }
+    for (size_t i = 0; i < list.size(); ++i) {
+        if (matches != nullptr && (*matches)[i]) {
+            const InventoryEntry entry = found.find(list[i].key);
+            CacheEntry member{entry.size, entry.modified_ticks, list[i].sha256};
+            const auto [place, added] = cache.try_emplace(list[i].path, member);
+            if (!added && place->second != member) {
+                place->second = member;
+                changed = true;
+            }
+            changed = changed || added;
+        } else {
+            changed = cache.erase(list[i].path) != 0 || changed;
+        }
+    }
+    return changed;
+}
+
+// The new cache goes to disk; a cache in memory that may differ from the file is
+// emptied, so that it vouches for nothing.
+void save_cache(const State& state, HashCache& cache) {
+    try {
+        write_hash_cache(state, cache);
+    } catch (...) {
+        cache.clear();
+        throw;
+    }
 }
 
 }  // namespace
@@ -183,8 +264,9 @@ InventoryEntry Inventory::find(const std::wstring& key) const {
 
 std::vector<ClientFile> scan(const State& state, const Manifest& manifest, bool full,
                              const std::vector<ClientFile>* files, const Cancel& cancel,
-                             const ProgressCallback& progress, Stage stage, Inventory* inventory) {
-    const HashCache loaded = read_hash_cache(state);
+                             const ProgressCallback& progress, Stage stage, Inventory* inventory, HashCache* cache) {
+    std::optional<HashCache> read;
+    HashCache& loaded = cache != nullptr ? *cache : read.emplace(read_hash_cache(state));
     const std::vector<ClientFile>& list = files != nullptr ? *files : manifest.files;
     const Reporter report(progress);
     cancel.check();
@@ -195,7 +277,8 @@ std::vector<ClientFile> scan(const State& state, const Manifest& manifest, bool 
     Walk(found, cancel, report, stage).walk(state.root(), L"", expected);
 
     if (found.files_seen == 0) {
-        write_hash_cache(state, cache_start(loaded, files != nullptr, list));
+        update_cache(loaded, files != nullptr, list, nullptr, found);
+        save_cache(state, loaded);
         if (!list.empty()) report.note(stage, L"Chưa có dữ liệu client — chuyển sang tải bộ cài…");
         if (inventory != nullptr) *inventory = std::move(found);
         return list;
@@ -206,18 +289,12 @@ std::vector<ClientFile> scan(const State& state, const Manifest& manifest, bool 
             return file_matches_release(state, list[i], found.find(list[i].key), full, loaded, cancel, hashed);
         });
 
-    HashCache cache = cache_start(loaded, files != nullptr, list);
     std::vector<ClientFile> result;
     for (size_t i = 0; i < list.size(); ++i) {
-        if (matches[i]) {
-            const InventoryEntry entry = found.find(list[i].key);
-            cache[list[i].path] = {entry.size, entry.modified_ticks, list[i].sha256};
-        } else {
-            result.push_back(list[i]);
-        }
+        if (!matches[i]) result.push_back(list[i]);
     }
     // The cache of a large client is tens of megabytes: written only when this scan changed it.
-    if (cache != loaded) write_hash_cache(state, cache);
+    if (update_cache(loaded, files != nullptr, list, &matches, found)) save_cache(state, loaded);
     if (inventory != nullptr) *inventory = std::move(found);
     return result;
 }

@@ -8,6 +8,7 @@
 #include "core/progress.hpp"
 #include "core/unique_handle.hpp"
 #include "release/manifest.hpp"
+#include "state/records.hpp"
 #include "state/state.hpp"
 
 #include <cstdint>
@@ -45,10 +46,14 @@ struct Inventory {
 Inventory inventory_of(const std::filesystem::path& folder, const std::vector<ClientFile>& files, const Cancel& cancel);
 
 // The files of the list (all of the manifest's when files is null) that do not
-// match, in list order; the hash cache is rewritten with those that do.
+// match, in list order; the hash cache is rewritten with those that do. `cache`, when
+// given, is the hash cache as the file holds it, read once by the caller and handed
+// from step to step of a run: it is used instead of reading the file, and left as the
+// file is left (emptied when a failed write may have left them apart).
 std::vector<ClientFile> scan(const State& state, const Manifest& manifest, bool full,
                              const std::vector<ClientFile>* files, const Cancel& cancel,
-                             const ProgressCallback& progress, Stage stage, Inventory* inventory = nullptr);
+                             const ProgressCallback& progress, Stage stage, Inventory* inventory = nullptr,
+                             HashCache* cache = nullptr);
 
 // Decides every file on up to four threads (the first failure ends the others and is
 // passed on), reporting the bytes and files done across them as one total under `text`;

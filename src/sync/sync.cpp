@@ -13,7 +13,7 @@
 #include "update/apply.hpp"
 #include "update/download_planning.hpp"
 
-#include <map>
+#include <unordered_map>
 
 namespace qorn {
 namespace {
@@ -42,7 +42,8 @@ void clean_work_areas(const State& state, const ProgressCallback& progress) {
 
 // The files of the new release that are new or changed against the installed one.
 std::vector<ClientFile> changed_files(const Manifest& release, const Manifest& installed) {
-    std::map<std::wstring, const ClientFile*> known;
+    std::unordered_map<std::wstring_view, const ClientFile*> known;
+    known.reserve(installed.files.size());
     for (const ClientFile& file : installed.files) known.emplace(file.key, &file);
     std::vector<ClientFile> result;
     for (const ClientFile& file : release.files) {
@@ -146,14 +147,18 @@ private:
         const Manifest* installed = installed_.get();
         std::optional<std::vector<ClientFile>> examine;
         if (verified_ && installed != nullptr && !full_) examine = changed_files(manifest, *installed);
+        // Read once, handed from the scan to the transaction and the check after it.
+        HashCache cache;
         if (full_) {
             delete_verified(state_);
             delete_hash_cache(state_);
+        } else {
+            cache = read_hash_cache(state_);
         }
         const std::vector<ClientFile>* subset = examine ? &*examine : nullptr;
         Inventory inventory;
         const std::vector<ClientFile> differing =
-            scan(state_, manifest, full_, subset, cancel_, progress_, Stage::checking, &inventory);
+            scan(state_, manifest, full_, subset, cancel_, progress_, Stage::checking, &inventory, &cache);
         const bool drops_files = installed != nullptr && !files_dropped_by(manifest, *installed).empty();
         if (differing.empty() && !drops_files) {
             adopt(state_, manifest, inventory, cancel_, progress_);
@@ -168,8 +173,8 @@ private:
         cancel_.check();
         ensure_game_closed(state_.root(), &cancel_, progress_);
         inventory = Inventory{};  // its folders stay open without delete sharing while it lives
-        apply(state_, manifest, differing, installed, manifest_url_, cancel_, progress_, &staged);
-        require(scan(state_, manifest, false, subset, cancel_, progress_, Stage::rechecking, nullptr).empty(),
+        apply(state_, manifest, differing, installed, manifest_url_, cancel_, progress_, &staged, &cache);
+        require(scan(state_, manifest, false, subset, cancel_, progress_, Stage::rechecking, nullptr, &cache).empty(),
                 "Client thay đổi trong lúc cập nhật. Hãy bấm Kiểm tra lại.");
         cancel_.check();
         clean_work_areas(state_, progress_);

@@ -140,9 +140,11 @@ void carry_out(const State& state, const JournalOperation& op, const Cancel& can
     move_replace(staging_path(state, op.path), target);
 }
 
+// The cache as the file holds it: the run's, or read here.
 void update_hash_cache(const State& state, const std::vector<JournalOperation>& operations,
-                       const std::vector<ClientFile>& files, const HashCache* staged) {
-    HashCache cache = read_hash_cache(state);
+                       const std::vector<ClientFile>& files, const HashCache* staged, HashCache* handed) {
+    std::optional<HashCache> read;
+    HashCache& cache = handed != nullptr ? *handed : read.emplace(read_hash_cache(state));
     for (const JournalOperation& op : operations) cache.erase(op.path);
     if (staged != nullptr) {
         for (const ClientFile& file : files) {
@@ -155,18 +157,25 @@ void update_hash_cache(const State& state, const std::vector<JournalOperation>& 
             }
         }
     }
-    write_hash_cache(state, cache);
+    try {
+        write_hash_cache(state, cache);
+    } catch (...) {
+        cache.clear();  // the file may hold either; the roll-back deletes it anyway
+        throw;
+    }
 }
 
 void apply_journalled(const State& state, const Manifest& release, const std::vector<ClientFile>& files,
                       const Manifest* installed, const std::wstring& manifest_url, const Cancel& cancel,
-                      const ProgressCallback& progress, const HashCache* staged, const ApplyCalls& calls,
-                      bool& committed) {
-    // A transaction left over from before is finished first; it may rewrite installed.json.
+                      const ProgressCallback& progress, const HashCache* staged, HashCache* cache,
+                      const ApplyCalls& calls, bool& committed) {
+    // A transaction left over from before is finished first; it may rewrite installed.json
+    // and delete the hash cache.
     std::optional<Manifest> reread;
     if (recover_transaction(state, manifest_url, progress, Stage::recovering)) {
         reread = read_installed(state, manifest_url);
         installed = reread ? &*reread : nullptr;
+        if (cache != nullptr) *cache = read_hash_cache(state);
     }
     const Plan plan = plan_operations(state, installed, release, files);
     const std::vector<JournalOperation>& operations = plan.operations;
@@ -188,7 +197,7 @@ void apply_journalled(const State& state, const Manifest& release, const std::ve
     }
     write_state_file(state, "installed.json", release.text);
     steps.done(L"Lưu thông tin phiên bản…", "");
-    update_hash_cache(state, operations, files, staged);
+    update_hash_cache(state, operations, files, staged, cache);
     write_journal(state, operations, installed, true);
     committed = true;
     tidy_up(state, progress, Stage::applying);  // what a recovery of this journal would do, without reading it
@@ -277,12 +286,14 @@ const ApplyCalls& system_apply_calls() {
 
 void apply(const State& state, const Manifest& release, const std::vector<ClientFile>& files,
            const Manifest* installed, const std::wstring& manifest_url, const Cancel& cancel,
-           const ProgressCallback& progress, const HashCache* staged, const ApplyCalls& calls) {
+           const ProgressCallback& progress, const HashCache* staged, HashCache* cache, const ApplyCalls& calls) {
     bool committed = false;
     try {
-        apply_journalled(state, release, files, installed, manifest_url, cancel, progress, staged, calls, committed);
+        apply_journalled(state, release, files, installed, manifest_url, cancel, progress, staged, cache, calls,
+                         committed);
     } catch (...) {
         if (!committed) {
+            if (cache != nullptr) cache->clear();  // a roll-back deletes the file
             try {
                 recover_transaction(state, manifest_url, progress, Stage::recovering);
             } catch (...) {

@@ -29,10 +29,12 @@ const ApplyCalls& system_apply_calls();
 // A folder that stands where a file goes may make way when it holds nothing but
 // files being removed and empty folders, and so may a removed file where a folder
 // goes; anything of the player's stops the update before anything changes.
-// `staged` holds the hash-cache entries of the staged files (may be null).
+// `staged` holds the hash-cache entries of the staged files (may be null). `cache`, when
+// given, is the hash cache as the file holds it (the run's, handed down from its scan):
+// it is updated and written instead of read, and emptied when the transaction fails.
 void apply(const State& state, const Manifest& release, const std::vector<ClientFile>& files,
            const Manifest* installed, const std::wstring& manifest_url, const Cancel& cancel,
-           const ProgressCallback& progress, const HashCache* staged,
+           const ProgressCallback& progress, const HashCache* staged, HashCache* cache = nullptr,
            const ApplyCalls& calls = system_apply_calls());
 
 // Finishes a transaction left by an earlier run: rolls an open one back, tidies a

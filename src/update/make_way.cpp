@@ -8,15 +8,18 @@
 #include <functional>
 #include <map>
 #include <optional>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
 
 namespace qorn {
 namespace {
 
 // Every folder on the way to each entry, by case key, with the spelling of the
-// first entry that named it.
-using Folders = std::map<std::wstring, std::string>;
+// first entry that named it; views of the release's texts, which outlive them.
+using Folders = std::unordered_map<std::wstring_view, std::string_view>;
 
-void add_folders_of(Folders& folders, const std::string& path, const std::wstring& key) {
+void add_folders_of(Folders& folders, std::string_view path, std::wstring_view key) {
     size_t text_slash = path.find('/');
     size_t key_slash = key.find(L'/');
     // Case keys keep every "/" where it was, so both walks meet the same folders.
@@ -27,11 +30,13 @@ void add_folders_of(Folders& folders, const std::string& path, const std::wstrin
     }
 }
 
-Folders folders_of(const Manifest& release) {
+// `directory_keys` holds the case keys of the release's directories, which the views point into.
+Folders folders_of(const Manifest& release, std::vector<std::wstring>& directory_keys) {
     Folders folders;
     for (const ClientFile& file : release.files) add_folders_of(folders, file.path, file.key);
+    directory_keys.reserve(release.directories.size());
     for (const std::string& directory : release.directories) {
-        const std::wstring key = case_key(to_wide(directory));
+        const std::wstring& key = directory_keys.emplace_back(case_key(to_wide(directory)));
         folders.emplace(key, directory);
         add_folders_of(folders, directory, key);
     }
@@ -85,10 +90,12 @@ bool Way::require_for(const ClientFile& file, const FileInfo& found) {
 
 void remove_emptied_folders(const State& state, const Manifest& installed, const Manifest& release) noexcept {
     try {
-        const Folders kept = folders_of(release);
+        std::vector<std::wstring> kept_keys;
+        std::vector<std::wstring> installed_keys;
+        const Folders kept = folders_of(release, kept_keys);
         std::multimap<size_t, std::string, std::greater<>> stale;  // deepest first
-        for (const auto& [key, path] : folders_of(installed)) {
-            if (kept.count(key) == 0) stale.emplace(std::count(key.begin(), key.end(), L'/'), path);
+        for (const auto& [key, path] : folders_of(installed, installed_keys)) {
+            if (kept.count(key) == 0) stale.emplace(std::count(key.begin(), key.end(), L'/'), std::string(path));
         }
         for (const auto& [depth, path] : stale) {
             try {

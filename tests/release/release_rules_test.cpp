@@ -71,6 +71,43 @@ TEST(Manifest, EachBrokenRuleHasItsMessage) {
     }
 }
 
+// The file list is read entry by entry while the text is parsed; the first broken rule
+// must still be the one of the rules' order, and a syntax error anywhere comes first.
+TEST(Manifest, FirstBrokenRuleOfTheWholeTextIsTheOneRaised) {
+    const std::string main = file_entry("Main.exe").dump();
+    const std::string data = file_entry("Data/a.bmd").dump();
+    const std::string twin = file_entry("MAIN.EXE").dump();
+    const std::string unsafe = file_entry("Data/../x").dump();
+    const auto text = [](const std::string& files, const std::string& rest = "") {
+        return R"({"schemaVersion":1,"releaseId":"r1","files":)" + files + rest + "}";
+    };
+    const std::string syntax = "[json.exception.parse_error.101] parse error at line 1, column ";
+    const std::pair<std::string, std::string> cases[] = {
+        {text("[" + main + "," + twin + "," + unsafe + "]"), "Manifest chứa file trùng tên."},
+        {text("[" + main + "," + unsafe + "," + twin + "]"), "Đường dẫn không an toàn: Data/../x"},
+        {text("[" + main + "," + unsafe + "]", R"(,"releaseId":"r..1")"), "Mã phiên bản không hợp lệ."},
+        {text("[" + unsafe + "]", R"(,"schemaVersion":2)"), "Manifest không đúng định dạng PC."},
+        {text("[" + unsafe + "," + data + "]") + " x", syntax},
+        {text("[" + main + "," + R"(7,{"path":[}])"), syntax},
+        {text("[" + main + ",7]"), "[json.exception.type_error.304] cannot use at() with number"},
+        {text("[" + main + R"(,{"path":"Data/b","sha256":"x"}])"), "Kích thước file không hợp lệ."},
+        {text("[" + unsafe + "]", R"(,"files":[)" + main + "]"), "(no failure)"},  // the last "files" counts
+        {text("[" + main + "]", R"(,"files":[])"), "Manifest không đúng định dạng PC."},
+        {text("[" + main + "]", R"(,"files":{"0":)" + main + "}"), "Manifest không đúng định dạng PC."},
+        {text(R"({"files":[]})", R"(,"x":{"files":[)" + main + "]}"), "Manifest không đúng định dạng PC."},
+        {text("[" + main + "," + data + "]", R"(,"x":{"files":7})"), "(no failure)"},
+    };
+    for (const auto& [manifest, expected] : cases) {
+        const std::string failure = failure_of([&] { parse_manifest(manifest, manifest_url); });
+        EXPECT_EQ(failure.substr(0, expected.size()), expected) << manifest;
+    }
+    const Manifest read = parse_manifest(text("[" + main + "," + data + "]", R"(,"x":{"files":7})"), manifest_url);
+    ASSERT_EQ(read.files.size(), 2u);
+    EXPECT_EQ(read.files[1].path, "Data/a.bmd");
+    EXPECT_EQ(read.files[1].key, L"DATA/A.BMD");
+    EXPECT_EQ(read.files[1].url, to_wide(host + "/files/" + sha256_hex("abc")));
+}
+
 TEST(Manifest, NestingDeeperThanAnyRealManifestIsRefusedBeforeItIsParsed) {
     // An unknown member nested deeply enough to overflow the library's recursive
     // writer (which the journal write uses) or its copy and comparison.

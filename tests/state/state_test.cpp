@@ -160,6 +160,54 @@ TEST(HashCache, MembersNotAsWrittenAreNotTrustedAndTheRecordIsRebuiltOnlyWhenExa
     EXPECT_EQ(read_hash_cache(state).at("Data/Ồ.bmd").sha256, installed.manifest.files[1].sha256);
 }
 
+// The cache is read event by event; it must judge each text as a whole document would.
+TEST(HashCache, ReadAsTheDocumentWouldBeJudged) {
+    TempFolder folder;
+    const State state(folder.path());
+    const std::string digest(64, 'a');
+    const std::string good = R"({"modifiedTicks":2,"sha256":")" + digest + R"(","size":1})";
+    const std::string deep = std::string(254, '[') + std::string(254, ']');  // 256 levels with the cache's two
+    const std::pair<std::string, std::vector<std::string>> cases[] = {
+        {"{}", {}},
+        {R"({"a":)" + good + R"(,"b":)" + good + "}", {"a", "b"}},
+        {R"({"a":)" + good + R"(,"a":7})", {}},                               // the last of two names counts
+        {R"({"a":7,"a":)" + good + "}", {"a"}},
+        {R"({"a":{"size":1,"modifiedTicks":2,"sha256":"x","size":-1}})", {}},  // within a member too
+        {R"({"a":{"size":1.0,"modifiedTicks":2,"sha256":"x"}})", {}},
+        {R"({"a":{"size":1,"modifiedTicks":2,"sha256":["x"]},"b":)" + good + "}", {"b"}},
+        {R"({"a":{"size":1,"modifiedTicks":2},"b":[)" + good + "]}", {}},
+        {R"({"a":{"size":1,"modifiedTicks":2,"sha256":"x","more":{"size":"y"}}})", {"a"}},
+        {R"({"a":{"size":1,"modifiedTicks":2,"sha256":"x","more":)" + deep + "}}", {"a"}},
+        {R"({"a":{"size":1,"modifiedTicks":2,"sha256":"x","more":[)" + deep + "]}}", {}},  // too deep: all of it
+        {"[" + good + "]", {}},
+        {R"({"a":)" + good + "} x", {}},
+        {R"({"a":)" + good, {}},
+    };
+    for (const auto& [text, members] : cases) {
+        test::write_bytes(state.file("hash-cache.json"), text);
+        std::vector<std::string> read;
+        for (const auto& [path, entry] : read_hash_cache(state)) read.push_back(path);
+        EXPECT_EQ(read, members) << text;
+    }
+    test::write_bytes(state.file("hash-cache.json"), R"({"a":{"size":1,"modifiedTicks":2,"sha256":"x"}})");
+    EXPECT_EQ(read_hash_cache(state).at("a"), (CacheEntry{1, 2, "x"}));
+}
+
+TEST(HashCache, WrittenAsTheLibraryWritesTheDocument) {
+    TempFolder folder;
+    const State state(folder.path());
+    const HashCache cache = {{"Data/Ồ \"q\"\\\t.bmd", {18446744073709551615ULL, 0, "b"}},
+                             {"Main.exe", {12, 132223104000000000ULL, std::string(64, 'f')}},
+                             {"main.exe", {0, 1, ""}}};
+    for (const HashCache& members : {HashCache{}, cache}) {
+        json document = json::object();
+        for (const auto& [path, entry] : members) document[path] = cache_entry_json(entry);
+        write_hash_cache(state, members);
+        EXPECT_EQ(test::read_bytes(state.file("hash-cache.json")), document.dump());
+        EXPECT_EQ(read_hash_cache(state), members);
+    }
+}
+
 TEST(CleanTemporary, LinkInsideStopsTheRemoval) {
     TempFolder folder;
     const State state(folder / L"client");
@@ -268,6 +316,23 @@ TEST(Scan, EntriesOfTheOtherKindDoNotMatchAndTwinsAreRefused) {
     EXPECT_EQ(failure_of([&] { run_scan(twins, manifest, false); }), "Client chứa tên file trùng trên Windows.");
 }
 
+// Folders with few wanted entries are listed through patterns that may overlap.
+TEST(Scan, FewWantedEntriesAreFoundInAnyCaseAndOnce) {
+    TempFolder folder;
+    const State state(folder.path());
+    const test::Bodies bodies = {{"Main.exe", "m"}, {"D/a", "1"}, {"D/ab", "22"}, {"D/Ác", "333"}, {"D/ÁC.x", "4"}};
+    test::write_client(state.root(), {{"main.EXE", "m"}, {"D/A", "1"}, {"D/aB", "22"}, {"D/ác", "333"},
+                                      {"D/ác.X", "4"}, {"D/ab2", "other"}});
+    const Manifest manifest = test::release_of(bodies);
+    Cancel cancel;
+    Inventory found;
+    EXPECT_TRUE(scan(state, manifest, false, nullptr, cancel, {}, Stage::checking, &found).empty());
+    EXPECT_EQ(found.files_seen, 5u);
+    EXPECT_EQ(found.folders_read, 2u);
+    const std::vector<ClientFile> one = {manifest.files[3]};
+    EXPECT_TRUE(scan(state, manifest, false, &one, cancel, {}, Stage::checking).empty());
+}
+
 TEST(Scan, LinksOnTheWayAreRefusedAndOthersIgnored) {
     TempFolder folder;
     const State state(folder / L"client");
@@ -283,6 +348,33 @@ TEST(Scan, LinksOnTheWayAreRefusedAndOthersIgnored) {
               "Không chấp nhận liên kết thư mục/file: " + path_text(state.root() / L"Data"));
 }
 
+// A cache handed from step to step of a run stands for the file: each scan leaves it
+// as it leaves the file, and a stopped one leaves both as they were.
+TEST(Scan, HandedCacheIsTheOneWritten) {
+    TempFolder folder;
+    const State state(folder.path());
+    test::write_client(state.root(), scanned_client);
+    const Manifest manifest = test::release_of(scanned_client);
+    write_hash_cache(state, {{"Kept.txt", {1, 2, "digest"}}});
+    HashCache cache = read_hash_cache(state);
+    Cancel cancel;
+    const std::vector<ClientFile> b_only = {manifest.files[2]};
+    const auto scan_with = [&](const std::vector<ClientFile>* files) {
+        return scan(state, manifest, false, files, cancel, {}, Stage::checking, nullptr, &cache);
+    };
+    test::write_bytes(state.root() / L"Data" / L"b.bmd", "bbb");
+    EXPECT_EQ(scan_with(&b_only).size(), 1u);
+    EXPECT_EQ(cache, read_hash_cache(state));
+    EXPECT_EQ(scan_with(nullptr).size(), 1u);
+    EXPECT_EQ(cache.size(), 2u);  // the whole release: the member of no release file goes
+    EXPECT_EQ(cache, read_hash_cache(state));
+    test::write_bytes(state.root() / L"Data" / L"b.bmd", "bb");
+    EXPECT_TRUE(scan_with(&b_only).empty());
+    EXPECT_EQ(cache.size(), 3u);
+    EXPECT_EQ(cache, read_hash_cache(state));
+
+}
+
 TEST(Scan, StopDuringHashingLeavesTheCacheFileAsItWas) {
     TempFolder folder;
     const State state(folder.path());
@@ -290,11 +382,13 @@ TEST(Scan, StopDuringHashingLeavesTheCacheFileAsItWas) {
     test::write_client(state.root(), large);
     write_hash_cache(state, {{"Kept.txt", {1, 2, "digest"}}});
     const std::string before = test::read_bytes(state.file("hash-cache.json"));
+    HashCache handed = read_hash_cache(state);
     Cancel cancel;
     EXPECT_THROW(scan(state, test::release_of(large), true, nullptr, cancel, [&](const Progress& p) {
         if (p.text == L"Kiểm tra SHA-256 client…") cancel.cancel();
-    }, Stage::checking), Cancelled);
+    }, Stage::checking, nullptr, &handed), Cancelled);
     EXPECT_EQ(test::read_bytes(state.file("hash-cache.json")), before);
+    EXPECT_EQ(handed, read_hash_cache(state));
 }
 
 }  // namespace

@@ -58,7 +58,7 @@ struct Client {
     }
     const Manifest* installed() const { return file_info(state.file("installed.json")).exists ? &old_manifest : nullptr; }
     void apply_new(const ProgressCallback& progress = {}, const HashCache* staged = nullptr) {
-        apply(state, new_manifest, changed, installed(), manifest_url, cancel, progress, staged, calls);
+        apply(state, new_manifest, changed, installed(), manifest_url, cancel, progress, staged, nullptr, calls);
     }
     void recover() { recover_transaction(state, manifest_url, {}, Stage::recovering); }
     void set_read_only(std::initializer_list<const char*> paths) const {
