@@ -60,12 +60,12 @@ ClientFile read_file_entry(const json& entry, const UrlParts& manifest_url, File
     file.path = entry.at("path").get<std::string>();
     file.size = read_size(entry);
     file.sha256 = entry.at("sha256").get<std::string>();
-    file.url = to_wide(entry.at("url").get<std::string>());
     require_client_path(file.path, false);
     require_sha256(file.sha256);
-    require_same_host(file.url, manifest_url);
+    std::string url = entry.at("url").get<std::string>();
+    require_same_host(to_wide(url), manifest_url);
     file.key = case_key(to_wide(file.path));
-    if (urls == FileUrls::checked_only) file.url = std::wstring();
+    if (urls == FileUrls::kept) file.url = std::move(url);
     return file;
 }
 

@@ -22,7 +22,7 @@ struct ClientFile {
     std::string path;  // client path exactly as the manifest writes it
     std::uint64_t size = 0;
     std::string sha256;
-    std::wstring url;
+    std::string url;   // UTF-8: a release holds up to 200,000 of them
     std::wstring key;  // case key of the path, for every comparison of names
 };
 

@@ -79,7 +79,7 @@ std::uint32_t check_first_start(const std::filesystem::path& folder) {
     const std::filesystem::path walked = folder / L"walk";
     std::filesystem::create_directories(walked / L"Data");
     write_file_atomic(walked / L"Data" / L"asset.bin", "asset", folder);
-    const ClientFile asset{"Data/asset.bin", 5, sha256_hex("asset"), L"", case_key(L"Data/asset.bin")};
+    const ClientFile asset{"Data/asset.bin", 5, sha256_hex("asset"), "", case_key(L"Data/asset.bin")};
     const Inventory inventory = inventory_of(walked, {asset}, cancel);
     check.that(inventory.files_seen == 1);
     check.that(!MoveFileW((walked / L"Data").c_str(), (walked / L"Data-renamed").c_str()));

@@ -95,9 +95,9 @@ void expect_rules_hold(const Manifest& manifest) {
         EXPECT_TRUE(path_obeys_rules(to_wide(file.path)) && keys.insert(upper(to_wide(file.path))).second) << file.path;
         EXPECT_TRUE(file.sha256.size() == 64 && file.sha256.find_first_not_of("0123456789abcdef") == std::string::npos);
         // Same scheme, host and port, no fragment; Wine's URL cracker also takes "54321x/..." as port 54321.
-        const std::wstring url = upper(file.url);
+        const std::wstring url = upper(to_wide(file.url));
         EXPECT_TRUE(url.starts_with(L"HTTP://127.0.0.1:54321") && !iswdigit(url[22]) && url.find(L'#') == url.npos)
-            << to_utf8(file.url);
+            << file.url;
     }
     EXPECT_TRUE(keys.count(L"MAIN.EXE"));
     for (const std::wstring& key : keys) {  // no file where a folder must be

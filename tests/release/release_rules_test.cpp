@@ -105,7 +105,7 @@ TEST(Manifest, FirstBrokenRuleOfTheWholeTextIsTheOneRaised) {
     ASSERT_EQ(read.files.size(), 2u);
     EXPECT_EQ(read.files[1].path, "Data/a.bmd");
     EXPECT_EQ(read.files[1].key, L"DATA/A.BMD");
-    EXPECT_EQ(read.files[1].url, to_wide(host + "/files/" + sha256_hex("abc")));
+    EXPECT_EQ(read.files[1].url, host + "/files/" + sha256_hex("abc"));
 }
 
 TEST(Manifest, NestingDeeperThanAnyRealManifestIsRefusedBeforeItIsParsed) {
