@@ -10,6 +10,7 @@ namespace {
 
 constexpr DWORD read_chunk = 65536;
 constexpr DWORD copy_chunk = 131072;
+constexpr size_t stream_chunk = 1048576;
 constexpr size_t largest_write = 1048576;
 
 bool is_absent_error(DWORD code) { return code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND; }
@@ -223,13 +224,29 @@ nlohmann::json read_json_file(const std::filesystem::path& path, std::uint64_t l
 }
 
 void write_file_atomic(const std::filesystem::path& path, std::string_view bytes, const std::filesystem::path& top) {
+    write_file_streamed(path, [&](const ByteSink& sink) { sink(bytes); }, top);
+}
+
+void write_file_streamed(const std::filesystem::path& path, const std::function<void(const ByteSink&)>& produce,
+                         const std::filesystem::path& top) {
     refuse_links_up(path, top.empty() ? std::filesystem::absolute(path).root_path() : top);
     std::filesystem::path temporary = path;
     temporary += L".new";
     refuse_link(temporary);
     {
         UniqueHandle file = open_write(temporary, false);
-        write_all(file.get(), bytes);
+        std::string pending;  // small pieces go out together; large ones as they come
+        const ByteSink sink = [&](std::string_view piece) {
+            if (pending.size() + piece.size() < stream_chunk) {
+                pending += piece;
+                return;
+            }
+            write_all(file.get(), pending);
+            pending.clear();
+            write_all(file.get(), piece);
+        };
+        produce(sink);
+        write_all(file.get(), pending);
         flush(file.get(), "Không lưu được dữ liệu xuống đĩa");
     }
     move_replace(temporary, path);

@@ -57,6 +57,11 @@ nlohmann::json read_json_file(const std::filesystem::path& path, std::uint64_t l
 // without a top every folder up to the root is judged, under Wine too).
 void write_file_atomic(const std::filesystem::path& path, std::string_view bytes,
                        const std::filesystem::path& top = {});
+// The same for a text made piece by piece: `produce` hands each piece to its sink, so
+// that a record of tens of megabytes is never held whole in memory.
+using ByteSink = std::function<void(std::string_view)>;
+void write_file_streamed(const std::filesystem::path& path, const std::function<void(const ByteSink&)>& produce,
+                         const std::filesystem::path& top = {});
 // Keys ascending, no trailing line break, in the given style.
 void write_json_file(const std::filesystem::path& path, const nlohmann::json& value,
                      JsonStyle style = JsonStyle::indented, const std::filesystem::path& top = {});

@@ -240,27 +240,26 @@ HashCache read_hash_cache(const State& state) {
 
 void write_hash_cache(const State& state, const HashCache& cache) {
     // The members written one by one, as the library writes the whole object compactly
-    // (keys ascending, as the map holds them): a document of the cache would take
-    // several times its text.
-    std::string text = "{";
-    size_t length = 2;
-    for (const auto& [path, entry] : cache) length += path.size() + entry.sha256.size() + 96;
-    text.reserve(length);  // a text of tens of megabytes is not grown by doubling
-    bool first = true;
-    for (const auto& [path, entry] : cache) {
-        if (!first) text += ',';
-        first = false;
-        append_json_string(text, path);
-        text += ":{\"modifiedTicks\":";
-        text += std::to_string(entry.modified_ticks);
-        text += ",\"sha256\":";
-        append_json_string(text, entry.sha256);
-        text += ",\"size\":";
-        text += std::to_string(entry.size);
-        text += '}';
-    }
-    text += '}';
-    write_state_file(state, "hash-cache.json", text);
+    // (keys ascending, as the map holds them), straight to the file: a document of the
+    // cache would take several times its text, and the text tens of megabytes.
+    write_state_streamed(state, "hash-cache.json", [&](const ByteSink& sink) {
+        std::string member;
+        char separator = '{';
+        for (const auto& [path, entry] : cache) {
+            member = separator;
+            separator = ',';
+            append_json_string(member, path);
+            member += ":{\"modifiedTicks\":";
+            member += std::to_string(entry.modified_ticks);
+            member += ",\"sha256\":";
+            append_json_string(member, entry.sha256);
+            member += ",\"size\":";
+            member += std::to_string(entry.size);
+            member += '}';
+            sink(member);
+        }
+        sink(cache.empty() ? "{}" : "}");
+    });
 }
 
 void delete_hash_cache(const State& state) { delete_file(state.file("hash-cache.json")); }

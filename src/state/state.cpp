@@ -29,6 +29,11 @@ void write_state_file(const State& state, std::string_view name, std::string_vie
     write_file_atomic(state.file(name), bytes, state.root());
 }
 
+void write_state_streamed(const State& state, std::string_view name,
+                          const std::function<void(const ByteSink&)>& produce) {
+    write_file_streamed(state.file(name), produce, state.root());
+}
+
 void write_state_json(const State& state, std::string_view name, const nlohmann::json& value, JsonStyle style) {
     write_state_file(state, name, json_text(value, style));
 }

@@ -4,11 +4,13 @@
 // run that holds the update lock.
 #pragma once
 
+#include "core/files.hpp"
 #include "core/json_text.hpp"
 #include "core/progress.hpp"
 #include "core/unique_handle.hpp"
 
 #include <filesystem>
+#include <functional>
 #include <string_view>
 
 namespace qorn {
@@ -31,6 +33,8 @@ private:
 // The atomic writes of state files by name ("installed.json", "self-update/ready.json"):
 // links are refused on the whole way, judged from the client folder down.
 void write_state_file(const State& state, std::string_view name, std::string_view bytes);
+void write_state_streamed(const State& state, std::string_view name,
+                          const std::function<void(const ByteSink&)>& produce);
 void write_state_json(const State& state, std::string_view name, const nlohmann::json& value,
                       JsonStyle style = JsonStyle::indented);
 

@@ -50,26 +50,29 @@ std::optional<Journal> read_journal(const State& state) {
 
 void write_journal(const State& state, const std::vector<JournalOperation>& operations, const Manifest* previous,
                    bool committed) {
-    json list = json::array();
-    for (const JournalOperation& operation : operations) {
-        list.push_back({{"hadOriginal", operation.had_original}, {"path", operation.path}, {"remove", operation.remove}});
-    }
-    // Keys in ascending order: committed, operations, previous.
-    std::string text = "{\"committed\":";
-    text += committed ? "true" : "false";
-    text += ",\"operations\":";
-    text += json_text(list, JsonStyle::compact);
-    text += ",\"previous\":";
-    if (previous == nullptr) {
-        text += "null";
-    } else {
-        // A byte-order mark is only allowed at the start of a text, not inside this one.
-        std::string_view manifest = previous->text;
-        if (manifest.starts_with("\xEF\xBB\xBF")) manifest.remove_prefix(3);
-        text += manifest;
-    }
-    text += '}';
-    write_state_file(state, "journal.json", text);
+    // Keys in ascending order: committed, operations, previous; written piece by piece,
+    // the installed manifest's text straight from where it is held.
+    write_state_streamed(state, "journal.json", [&](const ByteSink& sink) {
+        sink(committed ? "{\"committed\":true,\"operations\":" : "{\"committed\":false,\"operations\":");
+        char separator = '[';
+        for (const JournalOperation& operation : operations) {
+            const json entry = {
+                {"hadOriginal", operation.had_original}, {"path", operation.path}, {"remove", operation.remove}};
+            sink(std::string_view(&separator, 1));
+            sink(json_text(entry, JsonStyle::compact));
+            separator = ',';
+        }
+        sink(operations.empty() ? "[],\"previous\":" : "],\"previous\":");
+        if (previous == nullptr) {
+            sink("null");
+        } else {
+            // A byte-order mark is only allowed at the start of a text, not inside this one.
+            std::string_view manifest = previous->text;
+            if (manifest.starts_with("\xEF\xBB\xBF")) manifest.remove_prefix(3);
+            sink(manifest);
+        }
+        sink("}");
+    });
 }
 
 }  // namespace qorn
