@@ -168,7 +168,8 @@ private:
         ensure_game_closed(state_.root(), &cancel_, progress_);
         HashCache staged;
         if (!differing.empty()) {
-            download_files(state_, manifest, differing, installed, network, cancel_, progress_, &inventory, &staged);
+            download_files(state_, manifest, differing, installed, network, cancel_, progress_, &inventory, &staged,
+                           &cache);
         }
         cancel_.check();
         ensure_game_closed(state_.root(), &cancel_, progress_);

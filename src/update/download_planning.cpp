@@ -48,7 +48,7 @@ std::vector<Item> plan_items(const State& state, const Manifest& manifest, const
         }
     } else {
         for (const ClientFile& file : files) {
-            items.push_back({to_wide(file.path), file.url, staging_path(state, file.path), file.size, file.sha256});
+            items.push_back({to_wide(file.path), to_wide(file.url), staging_path(state, file.path), file.size, file.sha256});
         }
     }
     return items;
@@ -223,14 +223,17 @@ void verify_staged(const State& state, const std::vector<ClientFile>& files, con
 
 void download_files(const State& state, const Manifest& manifest, const std::vector<ClientFile>& files,
                     const Manifest* installed, Network& network, const Cancel& cancel,
-                    const ProgressCallback& progress, const Inventory* inventory, HashCache* staged) {
+                    const ProgressCallback& progress, const Inventory* inventory, HashCache* staged,
+                    const HashCache* cache) {
     const DownloadPlan plan = plan_downloads(state, manifest, files, installed, inventory, cancel, progress);
     require_disk_space(state.root(), plan.need);
     std::vector<ClientFile> fetched = files;
     std::uint64_t total = plan.total;
     if (!plan.packages && installed != nullptr) {
         std::set<std::wstring> copied;
-        for (const ClientFile& file : stage_local_copies(state, files, *installed, cancel, progress)) {
+        const HashCache read = cache != nullptr ? HashCache{} : read_hash_cache(state);
+        for (const ClientFile& file :
+             stage_local_copies(state, files, *installed, cache != nullptr ? *cache : read, cancel, progress)) {
             copied.insert(file.key);
             total -= file.size;
         }

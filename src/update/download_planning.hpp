@@ -30,8 +30,10 @@ DownloadPlan plan_downloads(const State& state, const Manifest& manifest, const 
 
 // On return every entry of files lies verified in the staging area. staged, when
 // given, receives each verified file's size, time and digest for the hash cache.
+// cache: the run's hash cache, when it holds one (otherwise it is read if needed).
 void download_files(const State& state, const Manifest& manifest, const std::vector<ClientFile>& files,
                     const Manifest* installed, Network& network, const Cancel& cancel,
-                    const ProgressCallback& progress, const Inventory* inventory, HashCache* staged);
+                    const ProgressCallback& progress, const Inventory* inventory, HashCache* staged,
+                    const HashCache* cache = nullptr);
 
 }  // namespace qorn

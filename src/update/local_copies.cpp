@@ -17,9 +17,15 @@ using Content = std::pair<std::uint64_t, std::string>;  // size, SHA-256
 
 class Sources {
 public:
-    Sources(const State& state, const Manifest& installed, const Cancel& cancel)
-        : state_(state), cache_(read_hash_cache(state)), cancel_(cancel) {
-        for (const ClientFile& file : installed.files) candidates_[{file.size, file.sha256}].push_back(&file);
+    // Only installed files with a content some file to fetch wants are candidates.
+    Sources(const State& state, const std::vector<ClientFile>& files, const Manifest& installed,
+            const HashCache& cache, const Cancel& cancel)
+        : state_(state), cache_(cache), cancel_(cancel) {
+        for (const ClientFile& file : files) candidates_.try_emplace({file.size, file.sha256});
+        for (const ClientFile& file : installed.files) {
+            const auto wanted = candidates_.find({file.size, file.sha256});
+            if (wanted != candidates_.end()) wanted->second.push_back(&file);
+        }
     }
 
     // A client file that holds the content now, or nothing.
@@ -47,7 +53,7 @@ private:
     }
 
     const State& state_;
-    const HashCache cache_;
+    const HashCache& cache_;
     const Cancel& cancel_;
     std::map<Content, std::vector<const ClientFile*>> candidates_;
 };
@@ -55,10 +61,10 @@ private:
 }  // namespace
 
 std::vector<ClientFile> stage_local_copies(const State& state, const std::vector<ClientFile>& files,
-                                           const Manifest& installed, const Cancel& cancel,
+                                           const Manifest& installed, const HashCache& cache, const Cancel& cancel,
                                            const ProgressCallback& progress) {
     const Reporter report(progress);
-    Sources sources(state, installed, cancel);
+    Sources sources(state, files, installed, cache, cancel);
     std::vector<ClientFile> copied;
     for (const ClientFile& file : files) {
         cancel.check();

@@ -7,6 +7,7 @@
 #include "core/cancel.hpp"
 #include "core/progress.hpp"
 #include "release/manifest.hpp"
+#include "state/records.hpp"
 #include "state/state.hpp"
 
 #include <vector>
@@ -14,10 +15,10 @@
 namespace qorn {
 
 // The files that now lie in the staging area, copied from the client folder; the
-// others are left to the download. A source counts only while its hash-cache member
+// others are left to the download. A source counts only while its member of `cache`
 // or a fresh hash vouches for it.
 std::vector<ClientFile> stage_local_copies(const State& state, const std::vector<ClientFile>& files,
-                                           const Manifest& installed, const Cancel& cancel,
+                                           const Manifest& installed, const HashCache& cache, const Cancel& cancel,
                                            const ProgressCallback& progress);
 
 }  // namespace qorn
