@@ -602,14 +602,14 @@ def where_time_goes(adoption, update, reference, manifest_bytes, folders, refere
             "The update's own work, %s files fetched, verified, backed up and moved, costs "
             "about what the reference costs; what it spends beyond that is work over the whole "
             "client. Before the scan reports (%s): the new manifest fetched and parsed (%s of "
-            "text) while `installed.json` is read and parsed on a second thread, the two file "
+            "text), `installed.json` read and parsed, the two file "
             "lists compared, and the hash cache of %s members read, once for the whole run. "
             "The scan (%s): every folder that holds a changed file opened and listed for that "
             "file alone (%s folders of %d entries), the changed files hashed, and the hash "
             "cache written back whole. The download and the verification (%s and %s): the "
             "same transfers and hashes as the reference's, but into %s staging folders "
             "instead of %s, the files the new release drops sought over both manifests, and "
-            "the hash cache read again where the download looks for local copies. The apply "
+            "the staged files found unchanged since their download's check. The apply "
             "transaction (%s): `journal.json` written twice with the installed manifest's "
             "text inside, `installed.json` written, the run's hash cache updated and written "
             "whole, and a backup folder made for each of the %s folders. The check of the "
@@ -627,8 +627,8 @@ def where_time_goes(adoption, update, reference, manifest_bytes, folders, refere
             "without addresses); its file list is read entry by entry, so no JSON document of "
             "a whole release is built. The update holds the installed manifest and the new "
             "one from the scan to the end, and the hash cache as a map of %s members for the "
-            "whole run; on top come the cache's text when it is written and the journal's "
-            "text in the apply transaction. The largest samples: %s while the manifests are "
+            "whole run; the cache and the journal go to their files piece by piece, never "
+            "as one text. The largest samples: %s while the manifests are "
             "read, %s in the scan, %s in the apply transaction."
             % (group(FILES), peak_in(0), peak_in(1), peak_in(5))),
         "",
@@ -640,21 +640,21 @@ def where_time_goes(adoption, update, reference, manifest_bytes, folders, refere
 # record written or removed (by the how-manieth time), in the order the launcher goes.
 UPDATE_STEPS = {
     ("stage", 0): "start under Wine, the state folder read",
-    ("stage", 1): "the manifest fetched and parsed while `installed.json` was read and parsed, "
+    ("stage", 1): "the manifest fetched and parsed, `installed.json` read and parsed, "
                   "the file lists compared, the hash cache read whole, the first folder listed",
     ("hash-cache.json", "written", 1): "the folders of the changed files listed, the changed "
-                                       "files hashed, the hash cache's text made",
+                                       "files hashed, the hash cache written",
     ("stage", 2): "the hash cache flushed; the download planned: the staging area measured, the "
                   "files the new release drops sought over both manifests",
     ("stage", 4): "the changed files downloaded into the staging area",
-    ("journal.json", "written", 1): "the staged files hashed again; the transaction planned and "
-                                    "the journal's text made with the installed manifest's",
+    ("journal.json", "written", 1): "the staged files found unchanged; the transaction planned "
+                                    "and the journal written with the installed manifest's text",
     ("stage", 5): "the journal flushed and renamed into place (the first operation's report)",
     ("installed.json", "written", 1): "every changed file backed up and replaced, the release's "
                                       "folders made",
     ("hash-cache.json", "written", 2): "`installed.json` flushed; the run's hash cache updated "
-                                       "and its text made",
-    ("journal.json", "written", 2): "the hash cache flushed; the journal's text made again, as "
+                                       "and written",
+    ("journal.json", "written", 2): "the hash cache flushed; the journal written again, as "
                                     "committed",
     ("journal.json", "removed", 1): "the journal flushed, the backups kept as the last ones "
                                     "(those of the update before removed), the transaction's "
