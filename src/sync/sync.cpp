@@ -20,10 +20,12 @@ namespace {
 
 constexpr std::uint64_t adoption_report_interval = 64;
 
-// The single closing report of a run that returns.
-SyncResult finish(const Reporter& report, SyncResult result, const std::wstring& message) {
+// The single closing report of a run that returns; `refused`: offline because the
+// host's release was refused, not because the host was lost.
+SyncResult finish(const Reporter& report, SyncResult result, const std::wstring& message, bool refused = false) {
     const Stage stage = result.launcherReady ? Stage::applying : Stage::ready;
     const wchar_t* text = result.launcherReady ? L"Đang khởi động lại Updater mới…"
+                          : refused            ? L"Bản phát hành bị từ chối — có thể chơi bản đã xác nhận"
                           : result.offline     ? L"Hosting mất kết nối — có thể chơi bản đã xác nhận"
                                                : L"Sẵn sàng vào game";
     report.bytes(stage, text, message, {.done = 1, .total = 1});
@@ -202,7 +204,7 @@ private:
             write_verified(state_, *installed);
         }
         return finish(report_, {.releaseId = verified_->release_id, .offline = true, .quick = !full_},
-                      refused ? to_wide(failure.what()) : std::wstring());
+                      refused ? to_wide(failure.what()) : std::wstring(), refused);
     }
 
     State state_;
