@@ -4,7 +4,7 @@ whole or not at all, earlier releases kept until `prune`), signed statements (`k
 under a path prefix."""
 
 import base64, datetime, http.client, json, os, shutil, ssl, stat, subprocess, sys, tempfile
-import unittest, urllib.parse, zipfile
+import time, unittest, urllib.parse, zipfile
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
 from harness import (NGINX, TOOL, ServedSite, free_port, make_pe, make_tree,  # noqa: E402
@@ -458,5 +458,10 @@ class NginxServer(Answers, unittest.TestCase):
 
     def test_access_log(self):
         self.get(PREFIX + "/api/manifest", "HEAD")
-        with open(self.root + "/access.log") as src:
-            self.assertIn('"HEAD %s/api/manifest HTTP/1.1" 200' % PREFIX, src.read())
+        # nginx logs a request after its answer has gone out: the line may come a moment later.
+        line, deadline, text = '"HEAD %s/api/manifest HTTP/1.1" 200' % PREFIX, time.monotonic() + 5, ""
+        while line not in text and time.monotonic() < deadline:
+            time.sleep(0.05)
+            with open(self.root + "/access.log") as src:
+                text = src.read()
+        self.assertIn(line, text)
