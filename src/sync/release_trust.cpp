@@ -23,7 +23,8 @@ void refuse_unless(Check&& check) {
 
 ReleaseTrust::ReleaseTrust(const State& state) : state_(state), required_(!build_release_keys().empty()) {}
 
-const ReleaseStatement& ReleaseTrust::fetch(Network& network) {
+void ReleaseTrust::fetch(Network& network) {
+    if (!required_) return;
     const std::optional<std::string> text = fetch_release_statement(network);
     if (!text) throw ReleaseRefused("Hosting không có thông tin bản phát hành đã ký (release.json).");
     accepted_ = read_accepted_statement(state_);
@@ -33,7 +34,6 @@ const ReleaseStatement& ReleaseTrust::fetch(Network& network) {
         require_not_expired(statement, utc_now_ticks());
         statement_ = std::move(statement);
     });
-    return *statement_;
 }
 
 bool ReleaseTrust::names(const std::string& release_id, const std::string& manifest_sha256) const {
@@ -51,6 +51,7 @@ Manifest ReleaseTrust::accept_manifest(std::string text, std::wstring_view manif
 }
 
 void ReleaseTrust::remember() const {
+    if (!statement_) return;
     if (!accepted_ || accepted_->sequence != statement_->sequence || accepted_->release_id != statement_->release_id ||
         accepted_->manifest_sha256 != statement_->manifest_sha256) {
         write_accepted_statement(state_, *statement_);

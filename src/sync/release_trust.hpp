@@ -25,15 +25,16 @@ public:
 
     // False in a build without keys: the host is trusted as far as TLS goes.
     bool required() const { return required_; }
-    // Fetches and checks the statement: a NetworkError when the host cannot be
-    // asked, ReleaseRefused for a missing, forged, expired or older one.
-    const ReleaseStatement& fetch(Network& network);
+    // Fetches and checks the statement (nothing without keys): a NetworkError when
+    // the host cannot be asked, ReleaseRefused for a missing, forged, expired or older one.
+    void fetch(Network& network);
     // Whether the accepted statement names this verified release.
     bool names(const std::string& release_id, const std::string& manifest_sha256) const;
     // The host's manifest text, parsed only when its digest is the one the accepted
     // statement names (and then its release id must be the statement's too).
     Manifest accept_manifest(std::string text, std::wstring_view manifest_url) const;
-    // Records the accepted statement's sequence as this folder's floor when it grew.
+    // Records the accepted statement's sequence as this folder's floor when it changed
+    // (nothing without keys).
     void remember() const;
 
 private:

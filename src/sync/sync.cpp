@@ -98,9 +98,9 @@ public:
         Manifest manifest;
         ReleaseTrust trust(state_);
         try {
-            if (trust.required()) trust.fetch(network);
+            trust.fetch(network);
             if (verified_ && !full_ && is_current(network, trust)) {
-                if (trust.required()) trust.remember();
+                trust.remember();
                 return quick_path(network);
             }
             manifest = trust.required() ? trust.accept_manifest(fetch_manifest_text(network), manifest_url_)
@@ -110,7 +110,7 @@ public:
         } catch (const ReleaseRefused& failure) {
             return offline(failure, true);
         }
-        if (trust.required()) trust.remember();
+        trust.remember();
         return update(network, manifest);
     }
 
