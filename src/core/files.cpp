@@ -24,85 +24,6 @@ void flush(HANDLE file, std::string_view context) {
     }
 }
 
-void refuse_link_attribute(DWORD attributes, const std::filesystem::path& path) {
-    require((attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0,
-            "Không chấp nhận liên kết thư mục/file: " + path_text(path));
-}
-
-void delete_listed_file(const std::filesystem::path& path, DWORD listed_attributes) {
-    if (DeleteFileW(path.c_str())) return;
-    DWORD code = GetLastError();
-    if (code == ERROR_ACCESS_DENIED && (listed_attributes & FILE_ATTRIBUTE_READONLY) != 0 &&
-        SetFileAttributesW(path.c_str(), listed_attributes & ~FILE_ATTRIBUTE_READONLY)) {
-        if (DeleteFileW(path.c_str())) return;
-        code = GetLastError();
-    }
-    if (!is_absent_error(code)) throw_windows_error("Không xóa được file", code);
-}
-
-// Opens a folder itself (never a link's target) without delete sharing: while the
-// handle lives nobody can move it or put a link in its place. With delete access
-// the handle can delete it; without, others may still list it.
-UniqueHandle pin_folder(const std::filesystem::path& path, DWORD access) {
-    UniqueHandle folder(CreateFileW(path.c_str(), access | FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                    nullptr, OPEN_EXISTING,
-                                    FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
-    if (!folder) {
-        const DWORD code = GetLastError();
-        throw_windows_error("Không mở được thư mục " + path_text(path), code);
-    }
-    // Judged once pinned, by handle (Windows) and by path (Wine answers only that).
-    FILE_ATTRIBUTE_TAG_INFO tag{};
-    if (GetFileInformationByHandleEx(folder.get(), FileAttributeTagInfo, &tag, sizeof tag)) {
-        refuse_link_attribute(tag.FileAttributes, path);
-    }
-    refuse_link(path);
-    require(file_info(path).is_directory, "Cần thư mục nhưng hiện là file: " + path_text(path));
-    return folder;
-}
-
-void set_delete_on_close(HANDLE handle, const std::filesystem::path& path) {
-    FILE_DISPOSITION_INFO disposition{TRUE};
-    if (!SetFileInformationByHandle(handle, FileDispositionInfo, &disposition, sizeof disposition)) {
-        const DWORD code = GetLastError();
-        throw_windows_error("Không xóa được thư mục " + path_text(path), code);
-    }
-}
-
-// Deletes exactly the folder of the path when it is empty and no link.
-void delete_empty_folder(const std::filesystem::path& path) {
-    const UniqueHandle folder = pin_folder(path, DELETE);
-    set_delete_on_close(folder.get(), path);
-}
-
-void remove_pinned_folder(const std::filesystem::path& path, bool files_too) {
-    UniqueHandle folder = pin_folder(path, FILE_LIST_DIRECTORY);
-    WIN32_FIND_DATAW entry{};
-    UniqueFind listing(FindFirstFileExW((path / L"*").c_str(), FindExInfoBasic, &entry, FindExSearchNameMatch,
-                                        nullptr, 0));
-    if (!listing) {
-        const DWORD code = GetLastError();
-        throw_windows_error("Không đọc được danh sách file trong " + path_text(path), code);
-    }
-    do {
-        const std::wstring_view name = entry.cFileName;
-        if (name == L"." || name == L"..") continue;
-        const std::filesystem::path child = path / entry.cFileName;
-        refuse_link_attribute(entry.dwFileAttributes, child);
-        if ((entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
-            remove_pinned_folder(child, files_too);
-        } else {
-            require(files_too, "Cần thư mục trống nhưng có file: " + path_text(child));
-            delete_listed_file(child, entry.dwFileAttributes);
-        }
-    } while (FindNextFileW(listing.get(), &entry));
-    const DWORD code = GetLastError();
-    if (code != ERROR_NO_MORE_FILES) throw_windows_error("Không đọc hết danh sách file trong " + path_text(path), code);
-    listing.reset();
-    folder.reset();
-    delete_empty_folder(path);
-}
-
 }  // namespace
 
 FileInfo file_info(const std::filesystem::path& path) {
@@ -308,27 +229,6 @@ DWORD make_writable(const std::filesystem::path& path) {
         throw_windows_error("Không bỏ được thuộc tính chỉ đọc của file " + file_name_text(path), code);
     }
     return attributes;
-}
-
-void remove_tree(const std::filesystem::path& folder) {
-    const FileInfo info = file_info(folder);
-    if (!info.exists) return;
-    if (!info.is_directory) return delete_file(folder);
-    remove_pinned_folder(folder, true);
-}
-
-void remove_folders(const std::filesystem::path& folder) {
-    if (!file_info(folder).exists) return;
-    remove_pinned_folder(folder, false);
-}
-
-bool remove_empty_folder(const std::filesystem::path& folder) noexcept {
-    try {
-        delete_empty_folder(folder);  // refused for a folder that is not empty
-        return true;
-    } catch (const std::exception&) {
-        return false;
-    }
 }
 
 void require_disk_space(const std::filesystem::path& path, std::uint64_t need) {

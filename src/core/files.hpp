@@ -76,18 +76,6 @@ void delete_file(const std::filesystem::path& path);
 // Clears the read-only attribute, which Windows honours by refusing to replace or
 // delete the file; answers the attributes the file had (0 when it is absent).
 DWORD make_writable(const std::filesystem::path& path);
-// Removes a folder tree without ever following a link: each folder is held open
-// without delete sharing while it is emptied and is then deleted through that
-// handle, and a link found anywhere inside is refused before it is touched.
-// A missing folder is no failure.
-void remove_tree(const std::filesystem::path& folder);
-// The same for a tree that may hold only folders: the first file found stops it
-// with "Cần thư mục trống nhưng có file: " and the file's path, before it is touched.
-void remove_folders(const std::filesystem::path& folder);
-// Removes the folder when it is empty and no link; answers whether it did.
-// Anything else (absent, not empty, a link, in use) leaves it and answers false.
-bool remove_empty_folder(const std::filesystem::path& folder) noexcept;
-
 // Fails with the whole need in MiB when the caller may not use that many bytes there.
 void require_disk_space(const std::filesystem::path& path, std::uint64_t need);
 // Overflow-guarded sum of sizes; both the addend and the sum stay below 2^63.

@@ -1,6 +1,7 @@
 #include "selfcheck/checker.hpp"
 
 #include "core/files.hpp"
+#include "core/tree_removal.hpp"
 
 #include <windows.h>
 

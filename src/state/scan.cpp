@@ -1,6 +1,7 @@
 #include "state/scan.hpp"
 
 #include "core/files.hpp"
+#include "core/folder_listing.hpp"
 #include "core/parallel.hpp"
 #include "core/sha256.hpp"
 #include "core/text.hpp"
@@ -9,7 +10,6 @@
 
 #include <mutex>
 #include <optional>
-#include <set>
 
 namespace qorn {
 namespace {
@@ -50,14 +50,12 @@ Node expected_tree(const std::vector<ClientFile>& files, const std::vector<std::
     return expected;
 }
 
-// A folder with few wanted entries is listed once per entry, through a pattern that
-// only its case variants can match: under Wine a listing costs a file-status call for
-// every entry it returns, and most folders an update touches hold one changed file
-// among a hundred. Only ASCII letters are left to the listing's own case-insensitive
-// match; every other unit, and the last one, matches any character, so a pattern
-// returns the same entries or more, never fewer (each is then judged by its case key).
-constexpr size_t patterned_children = 4;
-
+// A folder with one wanted entry is listed through a pattern that only its case
+// variants can match: under Wine a listing costs a file-status call for every entry
+// it returns, and most folders an update touches hold one changed file among a
+// hundred. Only ASCII letters are left to the listing's own case-insensitive match;
+// every other unit, and the last one, matches any unit, so the pattern returns the
+// same entries or more, never fewer (each is then judged by its case key).
 std::wstring listing_pattern(const std::wstring& key) {
     std::wstring pattern = key;
     for (wchar_t& c : pattern) {
@@ -75,88 +73,54 @@ public:
     void walk(const std::filesystem::path& path, const std::wstring& key, const Node& node) {
         cancel_.check();
         if (node.children.empty()) return;
-        if (!open_folder(path)) return;
-        if (node.children.size() > patterned_children) {
-            list(path, key, node, L"*", nullptr);
-            return;
-        }
-        std::set<std::wstring> patterns;
-        for (const auto& [name_key, child] : node.children) patterns.insert(listing_pattern(name_key));
-        count_folder(key);
-        std::set<std::wstring> listed_names;  // two patterns may return one entry
-        for (const std::wstring& pattern : patterns) {
-            if (!list(path, key, node, pattern, &listed_names)) return;
-        }
+        const HANDLE folder = open_folder(path);
+        if (folder == nullptr) return;
+        ++inventory_.folders_read;
+        report_.bytes(stage_, L"Đọc thông tin thư mục client…", key, {.files_done = inventory_.files_seen});
+        const std::wstring mask = node.children.size() == 1 ? listing_pattern(node.children.begin()->first) : L"";
+        list_folder(folder, path, mask, [&](const ListedEntry& entry) { listed(path, key, node, entry); });
     }
 
 private:
-    void count_folder(const std::wstring& key) {
-        ++inventory_.folders_read;
-        report_.bytes(stage_, L"Đọc thông tin thư mục client…", key, {.files_done = inventory_.files_seen});
-    }
-
-    // Lists the folder through the pattern; false when the folder is gone. A pattern that
-    // matches nothing is an empty listing. listed_names is null for the listing of the
-    // whole folder ("*"), which also counts it.
-    bool list(const std::filesystem::path& path, const std::wstring& key, const Node& node, const std::wstring& pattern,
-              std::set<std::wstring>* listed_names) {
-        WIN32_FIND_DATAW entry{};
-        UniqueFind listing(FindFirstFileExW((path / pattern).c_str(), FindExInfoBasic, &entry, FindExSearchNameMatch,
-                                            nullptr, FIND_FIRST_EX_LARGE_FETCH));
-        if (!listing) {
-            const DWORD code = GetLastError();
-            if (code == ERROR_FILE_NOT_FOUND && listed_names != nullptr) return true;
-            if (code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND) return false;
-            throw_windows_error("Không đọc được danh sách file trong " + path_text(path), code);
-        }
-        if (listed_names == nullptr) count_folder(key);
-        do {
-            if (listed_names == nullptr || listed_names->insert(entry.cFileName).second) listed(path, key, node, entry);
-        } while (FindNextFileW(listing.get(), &entry));
-        const DWORD code = GetLastError();
-        if (code != ERROR_NO_MORE_FILES) throw_windows_error("Không đọc hết danh sách file client", code);
-        return true;
-    }
-
-    // Holds the folder open without delete sharing; false when it does not exist.
-    bool open_folder(const std::filesystem::path& path) {
+    // Holds the folder open without delete sharing; null when it does not exist.
+    HANDLE open_folder(const std::filesystem::path& path) {
         UniqueHandle handle(CreateFileW(path.c_str(), FILE_READ_DATA | FILE_READ_ATTRIBUTES,
                                         FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
                                         FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
         if (!handle) {
             const DWORD code = GetLastError();
-            if (code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND) return false;
+            if (code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND) return nullptr;
             throw_windows_error("Không mở được thư mục để kiểm tra client", code);
         }
-        BY_HANDLE_FILE_INFORMATION information{};
-        if (!GetFileInformationByHandle(handle.get(), &information)) {
+        // Only the attributes: under Wine the whole record asks for the volume's serial,
+        // which costs ten times the opening.
+        FILE_ATTRIBUTE_TAG_INFO information{};
+        if (!GetFileInformationByHandleEx(handle.get(), FileAttributeTagInfo, &information, sizeof information)) {
             const DWORD code = GetLastError();
             throw_windows_error("Không đọc được thuộc tính thư mục client", code);
         }
-        require((information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0,
+        require((information.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0,
                 "Không chấp nhận liên kết thư mục: " + path_text(path));
-        require((information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0, "Cần thư mục client, không phải file.");
+        require((information.FileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0, "Cần thư mục client, không phải file.");
         inventory_.folder_handles.push_back(std::move(handle));
-        return true;
+        return inventory_.folder_handles.back().get();
     }
 
     void listed(const std::filesystem::path& folder, const std::wstring& folder_key, const Node& node,
-                const WIN32_FIND_DATAW& entry) {
+                const ListedEntry& entry) {
         cancel_.check();
-        const std::wstring name_key = case_key(entry.cFileName);
+        const std::wstring name_key = case_key(entry.name);
         const auto child = node.children.find(name_key);
         if (child == node.children.end()) return;  // not named by the release (nor "." and "..")
         const std::wstring key = folder_key.empty() ? name_key : folder_key + L"/" + name_key;
-        const std::filesystem::path path = folder / entry.cFileName;
-        require((entry.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0,
+        const std::filesystem::path path = folder / entry.name;
+        require((entry.attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0,
                 "Không chấp nhận liên kết thư mục/file: " + path_text(path));
         InventoryEntry found;
         found.exists = true;
-        found.is_directory = (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-        found.size = (static_cast<std::uint64_t>(entry.nFileSizeHigh) << 32) | entry.nFileSizeLow;
-        found.modified_ticks = ((static_cast<std::uint64_t>(entry.ftLastWriteTime.dwHighDateTime) << 32) |
-                                entry.ftLastWriteTime.dwLowDateTime) +
-                               file_time_to_ticks;
+        found.is_directory = (entry.attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+        found.size = entry.size;
+        found.modified_ticks = entry.modified_ticks;
         require(inventory_.entries.emplace(key, found).second, "Client chứa tên file trùng trên Windows.");
         const Node& wanted = child->second;
         // A folder where the release wants a file, or a file where it wants a folder,

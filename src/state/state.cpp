@@ -3,6 +3,7 @@
 #include "core/files.hpp"
 #include "core/log.hpp"
 #include "core/text.hpp"
+#include "core/tree_removal.hpp"
 #include "release/client_path.hpp"
 
 namespace qorn {
@@ -63,17 +64,15 @@ void clean_temporary(const State& state, std::string_view name, const ProgressCa
     if (!file_info(folder).exists) return;
     const Reporter report(progress);
     std::uint64_t entries = 0;
-    for (const auto& entry : std::filesystem::recursive_directory_iterator(folder)) {
-        // Checked before the iterator can descend into it.
-        refuse_link(entry.path());
+    TreeRemoval removal(folder, true, [&](const std::filesystem::path& entry) {
         ++entries;
         if (entries % walk_report_interval == 0) {
-            report.note(stage, L"Đang kiểm tra dữ liệu tạm trước khi dọn…", entry.path().filename());
+            report.note(stage, L"Đang kiểm tra dữ liệu tạm trước khi dọn…", entry.filename());
         }
-    }
+    });
     if (report.active()) report.items(stage, L"Đang dọn dữ liệu cài đặt tạm…", to_wide(name), 0, entries, false);
-    // The walk above refused every link already; the removal refuses any made since.
-    remove_tree(folder);
+    // The walk refused every link; a link made since makes its folder fail to go.
+    removal.remove();
 }
 
 }  // namespace qorn

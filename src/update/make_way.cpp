@@ -2,6 +2,7 @@
 
 #include "core/files.hpp"
 #include "core/text.hpp"
+#include "core/tree_removal.hpp"
 #include "release/client_path.hpp"
 
 #include <algorithm>

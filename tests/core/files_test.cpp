@@ -1,9 +1,12 @@
 #include "core/files.hpp"
 #include "core/text.hpp"
+#include "core/tree_removal.hpp"
 #include "support/failure.hpp"
 #include "support/sandbox.hpp"
 
 #include <gtest/gtest.h>
+
+#include <functional>
 
 namespace qorn {
 namespace {
@@ -58,6 +61,23 @@ TEST(Links, FolderLinkRefusedOnEveryPathAndNeverFollowedByARemoval) {
               "Không chấp nhận liên kết thư mục/file: " + path_text(area / L"Data" / L"escape"));
     EXPECT_EQ(read_bytes(real / L"save.dat"), "keep me");
     EXPECT_TRUE(std::filesystem::exists(link));
+
+    // What arrives between the walk and the removal keeps its folder, and the removal fails.
+    const std::function<void(const std::filesystem::path&)> arrivals[] = {
+        [&](const std::filesystem::path& data) { ASSERT_TRUE(test::make_folder_link(data / L"escape", real)); },
+        [&](const std::filesystem::path& data) { write_bytes(data / L"player.txt", "mine"); },
+    };
+    for (size_t i = 0; i < std::size(arrivals); ++i) {
+        const auto later = folder / (L"downloads" + std::to_wstring(i));
+        write_bytes(later / L"Data" / L"a.bmd", "a");
+        TreeRemoval removal(later, true);
+        arrivals[i](later / L"Data");
+        EXPECT_TRUE(starts_with(failure_of([&] { removal.remove(); }),
+                                "Không xóa được thư mục " + path_text(later / L"Data")));
+        EXPECT_FALSE(file_info(later / L"Data" / L"a.bmd").exists);
+    }
+    EXPECT_EQ(read_bytes(real / L"save.dat"), "keep me");
+    EXPECT_EQ(read_bytes(folder / L"downloads1" / L"Data" / L"player.txt"), "mine");
 }
 
 TEST(RemoveTree, EmptiesNestedFoldersWithReadOnlyFilesAndFoldersOnlyStopsAtAFile) {
@@ -66,6 +86,9 @@ TEST(RemoveTree, EmptiesNestedFoldersWithReadOnlyFilesAndFoldersOnlyStopsAtAFile
     write_bytes(area / L"backup" / L"Dữ liệu" / L"a.bmd", "a");
     write_bytes(area / L"copy.tmp", "c");
     SetFileAttributesW((area / L"backup" / L"Dữ liệu" / L"a.bmd").c_str(), FILE_ATTRIBUTE_READONLY);
+    // More entries than one listing call returns.
+    const std::wstring long_name(100, L'd');
+    for (int i = 0; i < 600; ++i) write_bytes(area / L"many" / (long_name + std::to_wstring(i)), "");
     remove_tree(area);
     EXPECT_FALSE(file_info(area).exists);
     EXPECT_NO_THROW(remove_tree(area));  // already gone
@@ -75,6 +98,7 @@ TEST(RemoveTree, EmptiesNestedFoldersWithReadOnlyFilesAndFoldersOnlyStopsAtAFile
     EXPECT_EQ(failure_of([&] { remove_folders(folder / L"locale"); }),
               "Cần thư mục trống nhưng có file: " + path_text(folder / L"locale" / L"kab" / L"player.txt"));
     EXPECT_EQ(read_bytes(folder / L"locale" / L"kab" / L"player.txt"), "mine");
+    EXPECT_TRUE(file_info(folder / L"locale" / L"kab" / L"LC_MESSAGES").exists);  // found before anything went
     EXPECT_FALSE(remove_empty_folder(folder / L"locale" / L"kab"));
     delete_file(folder / L"locale" / L"kab" / L"player.txt");
     remove_folders(folder / L"locale");

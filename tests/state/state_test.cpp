@@ -314,9 +314,14 @@ TEST(Scan, EntriesOfTheOtherKindDoNotMatchAndTwinsAreRefused) {
     test::write_client(twins.root(), scanned_client);
     if (!test::make_case_twin(twins.root() / L"Data" / L"b.bmd", L"B.BMD")) GTEST_SKIP() << "no case twins here";
     EXPECT_EQ(failure_of([&] { run_scan(twins, manifest, false); }), "Client chứa tên file trùng trên Windows.");
+    const std::vector<ClientFile> only_b = {manifest.files[2]};  // its folder listed through a pattern
+    ASSERT_EQ(only_b[0].path, "Data/b.bmd");
+    Cancel cancel;
+    EXPECT_EQ(failure_of([&] { scan(twins, manifest, false, &only_b, cancel, {}, Stage::checking); }),
+              "Client chứa tên file trùng trên Windows.");
 }
 
-// Folders with few wanted entries are listed through patterns that may overlap.
+// A folder with one wanted entry is listed through a pattern, one with more whole.
 TEST(Scan, FewWantedEntriesAreFoundInAnyCaseAndOnce) {
     TempFolder folder;
     const State state(folder.path());

@@ -1,5 +1,6 @@
 #include "support/sandbox.hpp"
 #include "core/files.hpp"
+#include "core/tree_removal.hpp"
 
 #include <gtest/gtest.h>
 #include <windows.h>

@@ -1,6 +1,7 @@
 #include "update/apply.hpp"
 #include "core/files.hpp"
 #include "core/text.hpp"
+#include "core/tree_removal.hpp"
 #include "state/records.hpp"
 #include "state/state_fixture.hpp"
 #include "support/failure.hpp"
