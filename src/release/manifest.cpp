@@ -5,6 +5,7 @@
 #include "core/sha256.hpp"
 #include "core/text.hpp"
 #include "release/client_path.hpp"
+#include "release/manifest_reader.hpp"
 #include "release/urls.hpp"
 
 #include <algorithm>
@@ -12,7 +13,6 @@
 #include <future>
 #include <optional>
 #include <set>
-#include <type_traits>
 #include <unordered_map>
 #include <unordered_set>
 
@@ -35,197 +35,11 @@ const json::array_t& optional_array(const json& document, const char* key) {
     return member == document.end() ? empty : member->get_ref<const json::array_t&>();
 }
 
-std::uint64_t read_size(const json& entry) {
-    const auto member = entry.find("size");
-    require(member != entry.end() && member->is_number_integer(), "Kích thước file không hợp lệ.");
-    if (member->is_number_unsigned()) {
-        const auto value = member->get<std::uint64_t>();
-        require(value <= size_top, "Kích thước file vượt giới hạn.");
-        return value;
-    }
-    const auto value = member->get<std::int64_t>();
-    require(value >= 0, "Kích thước file không hợp lệ.");
-    return static_cast<std::uint64_t>(value);
-}
-
 // Only the integer 1 is schema 1: not true, 1.7, or a number that wraps to 1.
 bool is_schema_one(const json& document) {
     const auto schema = document.find("schemaVersion");
     return schema != document.end() && schema->is_number_integer() && *schema == json(1);
 }
-
-// One entry of "files" with the rules that concern it alone.
-ClientFile read_file_entry(const json& entry, const UrlParts& manifest_url, FileUrls urls) {
-    ClientFile file;
-    file.path = entry.at("path").get<std::string>();
-    file.size = read_size(entry);
-    file.sha256 = entry.at("sha256").get<std::string>();
-    require_client_path(file.path, false);
-    require_sha256(file.sha256);
-    std::string url = entry.at("url").get<std::string>();
-    require_same_host(to_wide(url), manifest_url);
-    file.key = case_key(to_wide(file.path));
-    if (urls == FileUrls::kept) file.url = std::move(url);
-    return file;
-}
-
-// Parse events of the whole text: the document is built without its "files" array
-// (a null stands in for it), whose entries become ClientFiles one by one, each built
-// as a small document of its own. A release's whole document takes several times its
-// text in memory. The first entry that breaks a rule of its own is kept as a failure
-// and ends the reading of entries; it is raised in the rules' order after the parse,
-// so a syntax error anywhere still comes first.
-class ManifestReader {
-public:
-    using Builder = nlohmann::detail::json_sax_dom_parser<json>;
-
-    ManifestReader(json& document, std::wstring_view manifest_url, FileUrls urls, size_t expected_files)
-        : top_(document), urls_(urls), expected_files_(expected_files) {
-        try {
-            manifest_url_ = crack_url(manifest_url);
-        } catch (...) {
-            url_failure_ = std::current_exception();
-        }
-    }
-
-    bool null() { return scalar(nullptr); }
-    bool boolean(bool value) { return scalar(value); }
-    bool number_integer(json::number_integer_t value) { return scalar(value); }
-    bool number_unsigned(json::number_unsigned_t value) { return scalar(value); }
-    bool number_float(json::number_float_t value, const std::string&) { return scalar(value); }
-    bool string(std::string& value) { return scalar(value); }
-    bool binary(json::binary_t& value) { return scalar(value); }
-
-    bool start_object(size_t length) { return open(false, length); }
-    bool start_array(size_t length) { return open(true, length); }
-    bool end_object() { return close(false); }
-    bool end_array() { return close(true); }
-
-    bool key(std::string& name) {
-        if (in_files_) return entry_builder_->key(name);
-        if (depth_ == 1) files_key_ = name == "files";
-        return top_.key(name);
-    }
-
-    template <class Exception>
-    bool parse_error(size_t, const std::string&, const Exception& failure) {
-        throw failure;
-    }
-
-    // Whether the last "files" member was an array, and how many entries it had.
-    bool files_is_array() const { return files_is_array_; }
-    size_t file_count() const { return file_count_; }
-    // The entries read before the first one that broke a rule, then that failure.
-    std::vector<ClientFile> take_files() { return std::move(files_); }
-    // A manifest URL that cannot be cracked fails before any entry is judged.
-    void rethrow_url_failure() const {
-        if (url_failure_) std::rethrow_exception(url_failure_);
-    }
-    const std::exception_ptr& entry_failure() const { return entry_failure_; }
-
-private:
-    template <class Value>
-    bool scalar(Value&& value) {
-        if (in_files_ && depth_ == 2) {
-            entry_ = json(std::forward<Value>(value));
-            take_entry();
-            return true;
-        }
-        if (in_files_) return forward(*entry_builder_, std::forward<Value>(value));
-        if (depth_ == 1 && files_key_) start_files(false);
-        return forward(top_, std::forward<Value>(value));
-    }
-
-    template <class Value>
-    static bool forward(Builder& builder, Value&& value) {
-        using Plain = std::remove_cvref_t<Value>;
-        if constexpr (std::is_same_v<Plain, std::nullptr_t>) {
-            return builder.null();
-        } else if constexpr (std::is_same_v<Plain, bool>) {
-            return builder.boolean(value);
-        } else if constexpr (std::is_same_v<Plain, json::number_integer_t>) {
-            return builder.number_integer(value);
-        } else if constexpr (std::is_same_v<Plain, json::number_unsigned_t>) {
-            return builder.number_unsigned(value);
-        } else if constexpr (std::is_same_v<Plain, json::number_float_t>) {
-            return builder.number_float(value, {});
-        } else if constexpr (std::is_same_v<Plain, std::string>) {
-            return builder.string(value);
-        } else {
-            return builder.binary(value);
-        }
-    }
-
-    bool open(bool array, size_t length) {
-        ++depth_;
-        if (in_files_) {
-            if (depth_ == 3) {
-                entry_ = json();
-                entry_builder_.emplace(entry_);
-            }
-            return array ? entry_builder_->start_array(length) : entry_builder_->start_object(length);
-        }
-        if (depth_ == 2 && files_key_) {
-            start_files(array);
-            if (array) {
-                in_files_ = true;
-                return top_.null();
-            }
-        }
-        return array ? top_.start_array(length) : top_.start_object(length);
-    }
-
-    bool close(bool array) {
-        --depth_;
-        if (!in_files_) return array ? top_.end_array() : top_.end_object();
-        if (depth_ == 1) {
-            in_files_ = false;  // the end of the files array, whose place holds a null
-            return true;
-        }
-        const bool closed = array ? entry_builder_->end_array() : entry_builder_->end_object();
-        if (depth_ == 2) {
-            entry_builder_.reset();
-            take_entry();
-        }
-        return closed;
-    }
-
-    void start_files(bool array) {
-        files_key_ = false;
-        files_is_array_ = array;
-        file_count_ = 0;
-        files_.clear();
-        entry_failure_ = nullptr;
-    }
-
-    void take_entry() {
-        ++file_count_;
-        // Past the limit the manifest is refused whole: nothing more is kept.
-        if (entry_failure_ || url_failure_ || file_count_ > manifest_file_limit) return;
-        try {
-            if (files_.empty()) files_.reserve(expected_files_);
-            files_.push_back(read_file_entry(entry_, *manifest_url_, urls_));
-        } catch (...) {
-            entry_failure_ = std::current_exception();
-        }
-        entry_ = json();
-    }
-
-    Builder top_;
-    FileUrls urls_;
-    size_t expected_files_;
-    json entry_;
-    std::optional<Builder> entry_builder_;
-    std::optional<UrlParts> manifest_url_;
-    std::exception_ptr url_failure_;
-    std::exception_ptr entry_failure_;
-    size_t depth_ = 0;
-    bool files_key_ = false;  // the member being read at the top is "files"
-    bool in_files_ = false;
-    bool files_is_array_ = false;
-    size_t file_count_ = 0;
-    std::vector<ClientFile> files_;
-};
 
 void require_pc_shape(const json& document, const ManifestReader& reader) {
     require(is_schema_one(document) && reader.files_is_array() && reader.file_count() != 0 &&

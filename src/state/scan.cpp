@@ -168,7 +168,10 @@ bool file_matches_release(const State& state, const ClientFile& file, const Inve
 
 // Brings the cache to what this scan found of the list: no member for a file of it
 // unless the file matched (the members of other files stay in a restricted scan, none
-// do in a scan of the whole release). Answers whether anything changed.
+// do in a scan of the whole release). Answers whether the file must be written: in a
+// restricted scan only for a member added or changed, as one it dropped still tells
+// the truth about the file's exact size, time and digest, and an update's transaction
+// writes the cache anyway.
 bool update_cache(HashCache& cache, bool restricted, const std::vector<ClientFile>& list,
                   const std::vector<char>* matches, const Inventory& found) {
     bool changed = false;
@@ -193,7 +196,7 @@ bool update_cache(HashCache& cache, bool restricted, const std::vector<ClientFil
             }
             changed = changed || added;
         } else {
-            changed = cache.erase(list[i].path) != 0 || changed;
+            cache.erase(list[i].path);
         }
     }
     return changed;
@@ -257,7 +260,7 @@ std::vector<ClientFile> scan(const State& state, const Manifest& manifest, bool 
     for (size_t i = 0; i < list.size(); ++i) {
         if (!matches[i]) result.push_back(list[i]);
     }
-    // The cache of a large client is tens of megabytes: written only when this scan changed it.
+    // The cache of a large client is tens of megabytes: written only when it must be.
     if (update_cache(loaded, files != nullptr, list, &matches, found)) save_cache(state, loaded);
     if (inventory != nullptr) *inventory = std::move(found);
     return result;

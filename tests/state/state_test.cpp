@@ -353,8 +353,8 @@ TEST(Scan, LinksOnTheWayAreRefusedAndOthersIgnored) {
               "Không chấp nhận liên kết thư mục/file: " + path_text(state.root() / L"Data"));
 }
 
-// A cache handed from step to step of a run stands for the file: each scan leaves it
-// as it leaves the file, and a stopped one leaves both as they were.
+// A cache handed from step to step of a run stands for the file: each scan that learns
+// something leaves it as it leaves the file, and a stopped one leaves both as they were.
 TEST(Scan, HandedCacheIsTheOneWritten) {
     TempFolder folder;
     const State state(folder.path());
@@ -378,6 +378,13 @@ TEST(Scan, HandedCacheIsTheOneWritten) {
     EXPECT_EQ(cache.size(), 3u);
     EXPECT_EQ(cache, read_hash_cache(state));
 
+    // A member a restricted scan only drops stays in the file, where it vouches for
+    // nothing the file no longer is.
+    test::write_bytes(state.root() / L"Data" / L"b.bmd", "bbbb");
+    EXPECT_EQ(scan_with(&b_only).size(), 1u);
+    EXPECT_EQ(cache.size(), 2u);
+    EXPECT_EQ(read_hash_cache(state).size(), 3u);
+    EXPECT_EQ(scan(state, manifest, false, &b_only, cancel, {}, Stage::checking).size(), 1u);
 }
 
 TEST(Scan, StopDuringHashingLeavesTheCacheFileAsItWas) {
