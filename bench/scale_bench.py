@@ -605,8 +605,9 @@ def where_time_goes(adoption, update, reference, manifest_bytes, folders, refere
             "text), `installed.json` read and parsed, the two file "
             "lists compared, and the hash cache of %s members read, once for the whole run. "
             "The scan (%s): every folder that holds a changed file opened and listed for that "
-            "file alone (%s folders of %d entries), the changed files hashed, and the hash "
-            "cache written back whole. The download and the verification (%s and %s): the "
+            "file alone (%s folders of %d entries) and the changed files hashed; the hash "
+            "cache, which only lost the changed files' members, is left for the transaction "
+            "to write. The download and the verification (%s and %s): the "
             "same transfers and hashes as the reference's, but into %s staging folders "
             "instead of %s, the files the new release drops sought over both manifests, and "
             "the staged files found unchanged since their download's check. The apply "
@@ -615,7 +616,8 @@ def where_time_goes(adoption, update, reference, manifest_bytes, folders, refere
             "whole, and a backup folder made for each of the %s folders. The check of the "
             "applied files (%s): the %s folders opened and listed again, their files vouched "
             "for by the cache in memory (neither read nor written). The clean-up (%s): the "
-            "staging folders removed. Exit: the memory of two manifests given back."
+            "staging area walked once, each folder held open, then removed through those "
+            "handles. Exit: the memory of two manifests given back."
             % (group(CHANGED), stage(0), mib_text(manifest_bytes), group(FILES), stage(1),
                group(folders),
                FILES_PER_FOLDER, stage(2), stage(4), group(folders), group(reference_folders),
@@ -642,17 +644,16 @@ UPDATE_STEPS = {
     ("stage", 0): "start under Wine, the state folder read",
     ("stage", 1): "the manifest fetched and parsed, `installed.json` read and parsed, "
                   "the file lists compared, the hash cache read whole, the first folder listed",
-    ("hash-cache.json", "written", 1): "the folders of the changed files listed, the changed "
-                                       "files hashed, the hash cache written",
-    ("stage", 2): "the hash cache flushed; the download planned: the staging area measured, the "
-                  "files the new release drops sought over both manifests",
+    ("stage", 2): "the folders of the changed files listed, the changed files hashed (the hash "
+                  "cache not written: it only lost members); the download planned: the staging "
+                  "area measured, the files the new release drops sought over both manifests",
     ("stage", 4): "the changed files downloaded into the staging area",
     ("journal.json", "written", 1): "the staged files found unchanged; the transaction planned "
                                     "and the journal written with the installed manifest's text",
     ("stage", 5): "the journal flushed and renamed into place (the first operation's report)",
     ("installed.json", "written", 1): "every changed file backed up and replaced, the release's "
                                       "folders made",
-    ("hash-cache.json", "written", 2): "`installed.json` flushed; the run's hash cache updated "
+    ("hash-cache.json", "written", 1): "`installed.json` flushed; the run's hash cache updated "
                                        "and written",
     ("journal.json", "written", 2): "the hash cache flushed; the journal written again, as "
                                     "committed",
@@ -660,7 +661,7 @@ UPDATE_STEPS = {
                                     "(those of the update before removed), the transaction's "
                                     "work area removed",
     ("stage", 6): "emptied folders sought over both manifests, the first folder listed",
-    ("hash-cache.json", "written", 3): "the changed files' folders listed and their files "
+    ("hash-cache.json", "written", 2): "the changed files' folders listed and their files "
                                        "vouched for, the hash cache's text made",
     ("stage", 7): "the changed files' folders listed again and their files vouched for by the "
                   "cache in memory (the clean-up's first report)",
