@@ -13,8 +13,6 @@ constexpr DWORD copy_chunk = 131072;
 constexpr size_t stream_chunk = 1048576;
 constexpr size_t largest_write = 1048576;
 
-bool is_absent_error(DWORD code) { return code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND; }
-
 std::uint64_t combine(DWORD high, DWORD low) { return (static_cast<std::uint64_t>(high) << 32) | low; }
 
 void flush(HANDLE file, std::string_view context) {
@@ -25,6 +23,8 @@ void flush(HANDLE file, std::string_view context) {
 }
 
 }  // namespace
+
+bool is_absent_error(DWORD code) { return code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND; }
 
 FileInfo file_info(const std::filesystem::path& path) {
     WIN32_FILE_ATTRIBUTE_DATA data{};

@@ -29,6 +29,8 @@ struct FileInfo {
 
 // A missing file or folder on the way answers exists = false.
 FileInfo file_info(const std::filesystem::path& path);
+// The codes of a path that names nothing, whether its last part or a folder on the way.
+bool is_absent_error(DWORD code);
 
 // True under Wine, which shows every Unix mount point (the root of Z: among them)
 // and every folder symlink as a reparse point, and answers no handle query about it.

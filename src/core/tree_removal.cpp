@@ -7,8 +7,6 @@
 namespace qorn {
 namespace {
 
-bool is_absent_error(DWORD code) { return code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND; }
-
 void refuse_link_attribute(DWORD attributes, const std::filesystem::path& path) {
     require((attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0,
             "Không chấp nhận liên kết thư mục/file: " + path_text(path));

@@ -89,7 +89,7 @@ private:
                                         FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
         if (!handle) {
             const DWORD code = GetLastError();
-            if (code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND) return nullptr;
+            if (is_absent_error(code)) return nullptr;
             throw_windows_error("Không mở được thư mục để kiểm tra client", code);
         }
         // Only the attributes: under Wine the whole record asks for the volume's serial,
