@@ -65,18 +65,27 @@ class HandoffCase(ClientCase, Programs):
         self.requests += self.log.new()
         return self.requests
 
-    def settled(self, after_a_run=True):
-        """One launcher at rest after a run of the last launch: no hand-over in flight, the
-        release verified."""
+    def unsettled(self, after_a_run=True):
+        """What keeps the last launch from one launcher at rest after a run: a hand-over in
+        flight, the release not verified (empty when nothing does)."""
         asked = any(r["path"] == "/api/manifest" for r in self.requests_seen()[self.since:])
-        return ((asked or not after_a_run) and len(self.programs()) == 1 and not os.path.exists(self.area("job.json"))
-                and os.path.exists(self.state_path("verified-release.json"))
-                and not os.path.exists(self.state_path("journal.json")))
+        causes = {"no manifest asked since the launch": after_a_run and not asked,
+                  "not one launcher running": len(self.programs()) != 1,
+                  "job.json present": os.path.exists(self.area("job.json")),
+                  "verified-release.json missing": not os.path.exists(self.state_path("verified-release.json")),
+                  "journal.json present": os.path.exists(self.state_path("journal.json"))}
+        return [cause for cause, holds in causes.items() if holds]
+
+    def settled(self, after_a_run=True):
+        return not self.unsettled(after_a_run)
 
     def wait_settled(self, timeout=60, after_a_run=True):
         def test():
             return self.settled(after_a_run) and (time.sleep(1) or self.settled(after_a_run))
-        self.wait_until(test, "a settled launcher", timeout)
+        try:
+            self.wait_until(test, "a settled launcher", timeout)
+        except AssertionError as failure:
+            raise AssertionError("%s\nunsettled: %s" % (failure, self.unsettled(after_a_run))) from None
 
     def write_job(self, offer, **changes):
         job = {"endpoint": self.url, "fullCheck": False, "helperCreated": 0, "helperPid": 0,

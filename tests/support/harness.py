@@ -519,5 +519,9 @@ class ClientCase(unittest.TestCase):
             return json.load(src)
 
     def log_text(self):
-        with open(self.state_path("launcher.log"), encoding="utf-8") as src:
-            return src.read()
+        """The launcher's log; empty while it has written none (a run that went well)."""
+        try:
+            with open(self.state_path("launcher.log"), encoding="utf-8") as src:
+                return src.read()
+        except FileNotFoundError:
+            return ""
