@@ -71,14 +71,14 @@ void TreeRemoval::walk(const std::filesystem::path& path, bool files_too,
     for (auto& [name, attributes] : entries) {
         const std::filesystem::path child = path / name;
         refuse_link_attribute(attributes, child);
-        if ((attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
-            require(files_too, "Cần thư mục trống nhưng có file: " + path_text(child));
-            if (seen) seen(child);
-            folders_[at].files.emplace_back(std::move(name), attributes);
-            continue;
-        }
+        const bool folder = (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+        require(folder || files_too, "Cần thư mục trống nhưng có file: " + path_text(child));
         if (seen) seen(child);
-        walk(child, files_too, seen);
+        if (folder) {
+            walk(child, files_too, seen);
+        } else {
+            folders_[at].files.emplace_back(std::move(name), attributes);
+        }
     }
 }
 
